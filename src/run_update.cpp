@@ -1,0 +1,158 @@
+#include "run_update.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <span>
+#include <string_view>
+
+#include "file_io.h"
+#include "locator/find_insertion_point.h"
+
+namespace {
+
+constexpr const char* table_path = "/etc/fstab";
+constexpr const char* backup_path = "/etc/fstab.bak";
+constexpr const char* backup_directory = "/etc";
+constexpr mode_t backup_creation_mode = 0600;
+constexpr mode_t table_creation_mode = 0644;
+
+// Placed right after the options word, so the leading comma extends it.
+constexpr std::string_view insertion_text = ",devgid=78,devmode=0664";
+
+constexpr std::string_view progress_text = "Updating /etc/fstab...";
+
+// How a run ends: the message that completes the progress line, and the
+// exit status.
+struct outcome {
+    std::string_view message;
+    int status;
+};
+
+constexpr outcome patched{"OK\n", 0};
+// A table without a usbfs entry to patch is not an error for callers.
+constexpr outcome no_usbfs_entry{"\nError: can't find correct usbfs entry\n", 0};
+constexpr outcome cant_open{"\nError: can't open file\n", 1};
+constexpr outcome cant_read{"\nError: can't read file\n", 1};
+constexpr outcome no_buffer{"\nError: malloc failure\n", 1};
+constexpr outcome cant_back_up{"\nError: can't make backup\n", 2};
+constexpr outcome cant_open_for_writing{"\nError: can't open file for writing\n", 4};
+constexpr outcome cant_write{"\nError: can't write file\n", 4};
+
+// Each message is one write to standard error. One that can't be written
+// has nowhere else to go; the exit status still tells the caller.
+void report(std::string_view message) {
+    (void)write_fully(STDERR_FILENO, message);
+}
+
+int finish(const outcome& end) {
+    report(end.message);
+    return end.status;
+}
+
+bool flush_to_disk(const unique_fd& file) {
+    return fsync(file.get()) == 0;
+}
+
+// Reserves the blocks for new_size bytes without changing the file, so
+// that a table too large for the file system is refused before a byte of
+// the old one is overwritten. Where the file system can't reserve space,
+// the rewrite goes ahead and relies on put_back_table().
+bool reserve_space(const unique_fd& file, off_t new_size) {
+    int result = 0;
+    do {
+        result = fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, new_size);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno == EOPNOTSUPP;
+}
+
+// Writes the table as it was read back over a rewrite that failed half
+// way. The old bytes fit in the space the old table already had.
+bool put_back_table(const unique_fd& file, std::string_view fstab_image) {
+    return lseek(file.get(), 0, SEEK_SET) == 0 && write_fully(file.get(), fstab_image) &&
+           ftruncate(file.get(), static_cast<off_t>(fstab_image.size())) == 0 &&
+           flush_to_disk(file);
+}
+
+}  // namespace
+
+int run_update() {
+    report(progress_text);
+
+    unique_fd table = open_file(table_path, O_RDONLY);
+    if (!table.is_open()) {
+        return finish(cant_open);
+    }
+    struct stat table_status {};
+    if (fstat(table.get(), &table_status) != 0 || table_status.st_size < 0) {
+        return finish(cant_read);
+    }
+    const auto size = static_cast<std::size_t>(table_status.st_size);
+    // An empty table has nothing to patch and ends here, before any backup.
+    if (size == 0) {
+        return finish(no_buffer);
+    }
+    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+    if (!buffer) {
+        return finish(no_buffer);
+    }
+    if (!read_fully(table.get(), std::span(buffer.get(), size))) {
+        return finish(cant_read);
+    }
+    // Nothing was written through this descriptor, so its close can lose
+    // nothing.
+    (void)table.close();
+    const std::string_view fstab_image(buffer.get(), size);
+
+    unique_fd backup =
+        open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
+    if (!backup.is_open()) {
+        return finish(cant_back_up);
+    }
+    if (!write_fully(backup.get(), fstab_image) || !flush_to_disk(backup) ||
+        !backup.close()) {
+        return finish(cant_back_up);
+    }
+    // A backup created just now also needs its directory entry on disk, or
+    // a crash during the rewrite could leave no backup at all.
+    unique_fd directory = open_file(backup_directory, O_RDONLY | O_DIRECTORY);
+    if (!directory.is_open() || !flush_to_disk(directory) || !directory.close()) {
+        return finish(cant_back_up);
+    }
+
+    const std::optional<std::size_t> insertion_point = find_insertion_point(fstab_image);
+    if (!insertion_point) {
+        return finish(no_usbfs_entry);
+    }
+
+    // The table is rewritten in place, not replaced, so its inode, owner and
+    // mode stay, and a symbolic link at /etc/fstab stays one. It is not
+    // truncated on open: the old bytes are only overwritten once the new
+    // ones are known to fit.
+    table = open_file(table_path, O_WRONLY | O_CREAT, table_creation_mode);
+    if (!table.is_open()) {
+        return finish(cant_open_for_writing);
+    }
+    const auto new_size = static_cast<off_t>(size + insertion_text.size());
+    if (!reserve_space(table, new_size)) {
+        return finish(cant_write);
+    }
+    // The truncation only matters if the table grew since it was read: no
+    // stale tail may follow the new table.
+    if (!write_fully(table.get(), fstab_image.substr(0, *insertion_point)) ||
+        !write_fully(table.get(), insertion_text) ||
+        !write_fully(table.get(), fstab_image.substr(*insertion_point)) ||
+        ftruncate(table.get(), new_size) != 0 || !flush_to_disk(table)) {
+        (void)put_back_table(table, fstab_image);
+        return finish(cant_write);
+    }
+    if (!table.close()) {
+        return finish(cant_write);
+    }
+    return finish(patched);
+}

@@ -1,0 +1,571 @@
+// Runs the built tool against the real path /etc/fstab, inside a private
+// mount namespace with a fresh tmpfs over /etc, so the machine's own table
+// is never touched. Faults are made real with mounts (/dev/full, read-only
+// binds, a tmpfs too small), resource limits, other users, and, where strace
+// is installed, injected system-call errors.
+#include <fcntl.h>
+#include <linux/magic.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* tool_path = TOOL_PATH;
+constexpr const char* strace_path = STRACE_PATH;
+constexpr const char* table_path = "/etc/fstab";
+constexpr const char* backup_path = "/etc/fstab.bak";
+constexpr uid_t nobody = 65534;
+
+const std::string progress = "Updating /etc/fstab...";
+
+const std::string typical_table =
+    "# /etc/fstab: static file system information.\n"
+    "UUID=3b9e4c1a-7f52-4c1e-9d1b-2a6f0e8c5d41 / ext4 errors=remount-ro 0 1\n"
+    "proc /proc proc defaults 0 0\n"
+    "none /proc/bus/usb usbfs defaults 0 0\n"
+    "/dev/sr0 /media/cdrom0 udf,iso9660 user,noauto 0 0\n";
+const std::string typical_patched =
+    "# /etc/fstab: static file system information.\n"
+    "UUID=3b9e4c1a-7f52-4c1e-9d1b-2a6f0e8c5d41 / ext4 errors=remount-ro 0 1\n"
+    "proc /proc proc defaults 0 0\n"
+    "none /proc/bus/usb usbfs defaults,devgid=78,devmode=0664 0 0\n"
+    "/dev/sr0 /media/cdrom0 udf,iso9660 user,noauto 0 0\n";
+
+// CRLF, tabs, NUL and non-ASCII bytes, and an entry at the very end with no
+// line feed: every byte but the insertion must come back as it was.
+const std::string odd_table = std::string("# comment\r\nproc\t/proc\tproc\tdefaults\t0\t0\r\n") +
+                              std::string("\0\xff\xfe\n", 4) + "none /proc/bus/usb usbfs defaults";
+const std::string odd_patched = std::string("# comment\r\nproc\t/proc\tproc\tdefaults\t0\t0\r\n") +
+                                std::string("\0\xff\xfe\n", 4) +
+                                "none /proc/bus/usb usbfs defaults,devgid=78,devmode=0664";
+
+const std::string table_without_usbfs =
+    "UUID=3b9e4c1a-7f52-4c1e-9d1b-2a6f0e8c5d41 / ext4 errors=remount-ro 0 1\n"
+    "#none /proc/bus/usb usbfs defaults 0 0\n";
+
+// The tmpfs for the no-room cases holds two pages. This table fills one, as
+// does its backup, and the patched table, 23 bytes longer, needs a third.
+constexpr std::size_t page_size = 4096;
+constexpr std::size_t tight_tmpfs_pages = 2;
+constexpr std::size_t page_filling_size = page_size - 7;
+const std::string usbfs_line = "none /proc/bus/usb usbfs defaults 0 0\n";
+const std::string page_filling_table =
+    "#" + std::string(page_filling_size - 2 - usbfs_line.size(), 'x') + "\n" + usbfs_line;
+
+std::string error_message(const char* reason) {
+    return std::string("\nError: ") + reason + "\n";
+}
+
+// Only a real root can change owners and act as another user; inside a user
+// namespace of one mapped ID the tests that need it skip.
+const bool started_as_root = geteuid() == 0;
+
+bool write_id_map(const char* path, const std::string& map) {
+    const int fd = open(path, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    const bool written = write(fd, map.data(), map.size()) == static_cast<ssize_t>(map.size());
+    return close(fd) == 0 && written;
+}
+
+// Moves this test process into a mount namespace of its own, whose mounts
+// never propagate back. Empty on success, else why it could not.
+std::string enter_private_mount_namespace() {
+    if (started_as_root) {
+        if (unshare(CLONE_NEWNS) != 0) {
+            return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
+        }
+    } else {
+        const uid_t uid = geteuid();
+        const gid_t gid = getegid();
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) {
+            return std::string("unshare(CLONE_NEWUSER|CLONE_NEWNS): ") + strerror(errno);
+        }
+        if (!write_id_map("/proc/self/setgroups", "deny") ||
+            !write_id_map("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1") ||
+            !write_id_map("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1")) {
+            return std::string("mapping IDs in the user namespace: ") + strerror(errno);
+        }
+    }
+    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        return std::string("making / private: ") + strerror(errno);
+    }
+    return {};
+}
+
+const std::string& namespace_unavailable_reason() {
+    static const std::string reason = enter_private_mount_namespace();
+    return reason;
+}
+
+bool etc_is_tmpfs() {
+    struct statfs etc {};
+    return statfs("/etc", &etc) == 0 && etc.f_type == TMPFS_MAGIC;
+}
+
+// The last line of defence for the machine's own table: no file is written
+// and the tool is never started unless /etc is a tmpfs.
+void require_private_etc() {
+    if (!etc_is_tmpfs()) {
+        std::abort();
+    }
+}
+
+std::optional<std::string> file_contents(const char* path) {
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string contents;
+    char chunk[65536];
+    ssize_t got = 0;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        contents.append(chunk, static_cast<std::size_t>(got));
+    }
+    EXPECT_EQ(got, 0) << path << ": " << strerror(errno);
+    close(fd);
+    return contents;
+}
+
+void put_file(const char* path, const std::string& contents, mode_t mode = 0644) {
+    require_private_etc();
+    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+    EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
+    EXPECT_EQ(fchmod(fd, mode), 0);
+    EXPECT_EQ(close(fd), 0);
+}
+
+void bind_mount(const char* source, const char* target) {
+    ASSERT_EQ(mount(source, target, nullptr, MS_BIND, nullptr), 0)
+        << source << " on " << target << ": " << strerror(errno);
+}
+
+struct stat stat_of(const char* path) {
+    struct stat status {};
+    EXPECT_EQ(lstat(path, &status), 0) << path << ": " << strerror(errno);
+    return status;
+}
+
+struct run_options {
+    std::vector<std::string> arguments;
+    std::vector<std::string> strace_injections;
+    bool close_standard_error = false;
+    std::optional<uid_t> as_user;
+    std::optional<rlim_t> address_space_limit;
+};
+
+struct run_result {
+    int status = -1;
+    std::string standard_output;
+    std::string standard_error;
+};
+
+std::string drain(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
+// Runs the tool, or strace running the tool, with umask 0 so that the
+// creation modes the tool asks for show unmasked.
+run_result run_tool(const run_options& options = {}) {
+    require_private_etc();
+    std::vector<std::string> words;
+    if (!options.strace_injections.empty()) {
+        words = {strace_path, "-o", "/dev/null"};
+        for (const std::string& injection : options.strace_injections) {
+            words.push_back("-e");
+            words.push_back("inject=" + injection);
+        }
+    }
+    words.emplace_back(tool_path);
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+
+    int output[2];
+    int error[2];
+    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << "pipe2: " << strerror(errno);
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        umask(0);
+        dup2(output[1], STDOUT_FILENO);
+        if (options.close_standard_error) {
+            close(STDERR_FILENO);
+        } else {
+            dup2(error[1], STDERR_FILENO);
+        }
+        if (options.address_space_limit) {
+            const rlimit limit{*options.address_space_limit, *options.address_space_limit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) {
+                _exit(126);
+            }
+        }
+        if (options.as_user && (setgid(*options.as_user) != 0 || setuid(*options.as_user) != 0)) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(output[1]);
+    close(error[1]);
+    run_result result;
+    result.standard_output = drain(output[0]);
+    result.standard_error = drain(error[0]);
+    int wait_status = 0;
+    if (child < 0 || waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status)) {
+        ADD_FAILURE() << "the tool did not exit normally";
+        return result;
+    }
+    result.status = WEXITSTATUS(wait_status);
+    return result;
+}
+
+// Elsewhere a missing prerequisite skips the test; under CI it fails, so a
+// green CI run means that these tests really ran.
+bool running_under_ci() {
+    const char* ci = std::getenv("CI");
+    return ci != nullptr && ci[0] != '\0';
+}
+
+#define SKIP_OR_FAIL_UNDER_CI(reason)     \
+    do {                                  \
+        if (running_under_ci()) {         \
+            GTEST_FAIL() << (reason);     \
+        } else {                          \
+            GTEST_SKIP() << (reason);     \
+        }                                 \
+    } while (false)
+
+// Each test gets an empty tmpfs of its own over /etc.
+class EtcSandbox : public testing::Test {
+protected:
+    void SetUp() override {
+        if (!namespace_unavailable_reason().empty()) {
+            SKIP_OR_FAIL_UNDER_CI("needs a private mount namespace, which this machine refuses: " +
+                                  namespace_unavailable_reason());
+        }
+        mount_empty_etc("mode=0755");
+    }
+
+    void TearDown() override {
+        for (; etc_mounts_ > 0; --etc_mounts_) {
+            EXPECT_EQ(umount2("/etc", MNT_DETACH), 0) << strerror(errno);
+        }
+    }
+
+    void mount_empty_etc(const std::string& tmpfs_options) {
+        ASSERT_EQ(mount("tmpfs", "/etc", "tmpfs", 0, tmpfs_options.c_str()), 0)
+            << "tmpfs over /etc: " << strerror(errno);
+        ++etc_mounts_;
+        ASSERT_TRUE(etc_is_tmpfs());
+    }
+
+    static bool strace_available() { return strace_path[0] != '\0'; }
+
+private:
+    int etc_mounts_ = 0;
+};
+
+// What a file must hold after the run.
+struct expected_file {
+    enum { absent, holds, unchecked } kind;
+    std::string contents;
+};
+expected_file absent() {
+    return {expected_file::absent, {}};
+}
+expected_file holds(const std::string& contents) {
+    return {expected_file::holds, contents};
+}
+expected_file unchecked() {
+    return {expected_file::unchecked, {}};
+}
+
+// An unchecked file is not even read: it may be /dev/full, which never ends.
+void expect_file(const char* path, const expected_file& expected) {
+    switch (expected.kind) {
+        case expected_file::absent:
+            EXPECT_EQ(file_contents(path), std::nullopt) << path << " should not exist";
+            break;
+        case expected_file::holds:
+            EXPECT_EQ(file_contents(path), std::optional<std::string>(expected.contents)) << path;
+            break;
+        case expected_file::unchecked:
+            break;
+    }
+}
+
+enum class fault {
+    none,
+    table_unreadable_to_user,
+    table_is_directory,
+    table_shorter_than_its_size,
+    table_huge_and_sparse,
+    backup_not_permitted_to_user,
+    backup_on_full_device,
+    table_read_only,
+    etc_too_small,
+};
+
+struct status_case {
+    const char* name;
+    std::optional<std::string> table;  // nullopt: no /etc/fstab at all
+    fault made;
+    std::vector<std::string> strace_injections;
+    std::string outcome;
+    int status;
+    expected_file table_after;
+    expected_file backup_after;
+};
+
+void PrintTo(const status_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class StatusTable : public EtcSandbox, public testing::WithParamInterface<status_case> {
+protected:
+    // Writes the table and makes the fault around it; skips the test where
+    // this machine can't make the fault.
+    void arrange(const status_case& c, run_options& options) {
+        if (!c.strace_injections.empty() && !strace_available()) {
+            SKIP_OR_FAIL_UNDER_CI("strace is not installed; it injects this fault");
+        }
+        options.strace_injections = c.strace_injections;
+        if (c.made == fault::etc_too_small) {
+            mount_empty_etc("mode=0755,size=" + std::to_string(tight_tmpfs_pages * page_size));
+        }
+        if (c.table) {
+            put_file(table_path, *c.table);
+        }
+        switch (c.made) {
+            case fault::none:
+            case fault::etc_too_small:
+                break;
+            case fault::table_unreadable_to_user:
+                if (!started_as_root) {
+                    GTEST_SKIP() << "needs root to run the tool as another user";
+                }
+                ASSERT_EQ(chmod(table_path, 0600), 0);
+                options.as_user = nobody;
+                break;
+            case fault::backup_not_permitted_to_user:
+                if (!started_as_root) {
+                    GTEST_SKIP() << "needs root to run the tool as another user";
+                }
+                options.as_user = nobody;
+                break;
+            case fault::table_is_directory:
+                ASSERT_EQ(mkdir(table_path, 0755), 0);
+                break;
+            case fault::table_shorter_than_its_size: {
+                // A sysfs file reports a size of one page but holds a few bytes.
+                constexpr const char* sysfs_file = "/sys/devices/system/cpu/online";
+                if (access(sysfs_file, R_OK) != 0) {
+                    GTEST_SKIP() << sysfs_file << " is not there to stand in for the table";
+                }
+                put_file(table_path, "");
+                bind_mount(sysfs_file, table_path);
+                break;
+            }
+            case fault::table_huge_and_sparse: {
+                constexpr off_t half_a_gibibyte = off_t{1} << 29;
+                ASSERT_EQ(truncate(table_path, half_a_gibibyte), 0) << strerror(errno);
+                options.address_space_limit = rlim_t{64} << 20;
+                break;
+            }
+            case fault::backup_on_full_device:
+                put_file(backup_path, "");
+                bind_mount("/dev/full", backup_path);
+                break;
+            case fault::table_read_only:
+                bind_mount(table_path, table_path);
+                ASSERT_EQ(mount(nullptr, table_path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+                                nullptr),
+                          0)
+                    << strerror(errno);
+                break;
+        }
+    }
+};
+
+TEST_P(StatusTable, ReportsAndLeavesBothFilesAsExpected) {
+    const status_case& c = GetParam();
+    run_options options;
+    ASSERT_NO_FATAL_FAILURE(arrange(c, options));
+    if (IsSkipped()) {
+        return;
+    }
+    const run_result run = run_tool(options);
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.standard_error, progress + c.outcome);
+    EXPECT_EQ(run.standard_output, "");
+    expect_file(table_path, c.table_after);
+    expect_file(backup_path, c.backup_after);
+}
+
+const std::string patched = "OK\n";
+const std::string cant_open = error_message("can't open file");
+const std::string cant_read = error_message("can't read file");
+const std::string no_buffer = error_message("malloc failure");
+const std::string no_entry = error_message("can't find correct usbfs entry");
+const std::string cant_back_up = error_message("can't make backup");
+const std::string cant_open_for_writing = error_message("can't open file for writing");
+const std::string cant_write = error_message("can't write file");
+
+// The writes the tool makes, in order: the progress text, the backup, then
+// the table in three pieces (before the insertion point, the options, the
+// rest).
+constexpr const char* fail_writing_the_options = "write:error=EIO:when=4";
+
+// clang-format off
+const status_case status_cases[] = {
+    {"typical_table_patched", typical_table, fault::none, {}, patched, 0, holds(typical_patched), holds(typical_table)},
+    {"odd_bytes_kept_exactly", odd_table, fault::none, {}, patched, 0, holds(odd_patched), holds(odd_table)},
+    {"rewrite_where_space_cant_be_reserved", typical_table, fault::none, {"fallocate:error=EOPNOTSUPP"}, patched, 0, holds(typical_patched), holds(typical_table)},
+    {"no_usbfs_entry", table_without_usbfs, fault::none, {}, no_entry, 0, holds(table_without_usbfs), holds(table_without_usbfs)},
+
+    {"table_missing", std::nullopt, fault::none, {}, cant_open, 1, absent(), absent()},
+    {"table_unreadable_to_user", typical_table, fault::table_unreadable_to_user, {}, cant_open, 1, holds(typical_table), absent()},
+    {"status_query_fails", typical_table, fault::none, {"newfstatat:error=EIO"}, cant_read, 1, holds(typical_table), absent()},
+    {"table_is_a_directory", std::nullopt, fault::table_is_directory, {}, cant_read, 1, unchecked(), absent()},
+    {"table_shorter_than_its_size", std::nullopt, fault::table_shorter_than_its_size, {}, cant_read, 1, unchecked(), absent()},
+    {"table_empty", "", fault::none, {}, no_buffer, 1, holds(""), absent()},
+    {"no_memory_for_the_table", "", fault::table_huge_and_sparse, {}, no_buffer, 1, unchecked(), absent()},
+
+    {"backup_not_permitted_to_user", typical_table, fault::backup_not_permitted_to_user, {}, cant_back_up, 2, holds(typical_table), absent()},
+    {"backup_on_full_device", typical_table, fault::backup_on_full_device, {}, cant_back_up, 2, holds(typical_table), unchecked()},
+
+    {"table_read_only", typical_table, fault::table_read_only, {}, cant_open_for_writing, 4, holds(typical_table), holds(typical_table)},
+    {"no_room_for_the_longer_table", page_filling_table, fault::etc_too_small, {}, cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
+    {"no_room_refused_before_a_byte_is_written", page_filling_table, fault::etc_too_small, {"lseek:error=EIO"}, cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
+    {"no_room_found_only_while_writing", page_filling_table, fault::etc_too_small, {"fallocate:error=EOPNOTSUPP"}, cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
+    {"table_write_fails_half_way", typical_table, fault::none, {fail_writing_the_options}, cant_write, 4, holds(typical_table), holds(typical_table)},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(Cases, StatusTable, testing::ValuesIn(status_cases),
+                         [](const testing::TestParamInfo<status_case>& info) {
+                             return std::string(info.param.name);
+                         });
+
+using Tool = EtcSandbox;
+
+TEST_F(Tool, IgnoresItsArguments) {
+    put_file(table_path, typical_table);
+    run_options options;
+    options.arguments = {"--help", "-n", "", "/etc/other", "usbfs"};
+    const run_result run = run_tool(options);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standard_error, progress + patched);
+    EXPECT_EQ(run.standard_output, "");
+    expect_file(table_path, holds(typical_patched));
+    expect_file(backup_path, holds(typical_table));
+}
+
+TEST_F(Tool, CreatesTheBackupWithMode0600) {
+    put_file(table_path, typical_table, 0644);
+    ASSERT_EQ(run_tool().status, 0);
+    const struct stat backup = stat_of(backup_path);
+    EXPECT_TRUE(S_ISREG(backup.st_mode));
+    EXPECT_EQ(backup.st_mode & 07777, 0600u);
+}
+
+TEST_F(Tool, ReplacesAnExistingBackupAndKeepsItsMode) {
+    put_file(table_path, typical_table);
+    put_file(backup_path, std::string(3 * typical_table.size(), 's'), 0640);
+    ASSERT_EQ(run_tool().status, 0);
+    expect_file(backup_path, holds(typical_table));
+    EXPECT_EQ(stat_of(backup_path).st_mode & 07777, 0640u);
+}
+
+TEST_F(Tool, KeepsTheTablesInodeOwnerAndMode) {
+    put_file(table_path, typical_table, 0604);
+    if (started_as_root) {
+        ASSERT_EQ(chown(table_path, 1234, 5678), 0) << strerror(errno);
+    }
+    const struct stat before = stat_of(table_path);
+    ASSERT_EQ(run_tool().status, 0);
+    const struct stat after = stat_of(table_path);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_uid, before.st_uid);
+    EXPECT_EQ(after.st_gid, before.st_gid);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    expect_file(table_path, holds(typical_patched));
+}
+
+TEST_F(Tool, PatchesThroughASymbolicLinkAndKeepsTheLink) {
+    constexpr const char* real_table = "/etc/fstab.real";
+    put_file(real_table, typical_table);
+    ASSERT_EQ(symlink("fstab.real", table_path), 0);
+    ASSERT_EQ(run_tool().status, 0);
+    EXPECT_TRUE(S_ISLNK(stat_of(table_path).st_mode));
+    expect_file(real_table, holds(typical_patched));
+    EXPECT_TRUE(S_ISREG(stat_of(backup_path).st_mode));
+    expect_file(backup_path, holds(typical_table));
+}
+
+TEST_F(Tool, SecondRunInsertsTheOptionsAgain) {
+    put_file(table_path, typical_table);
+    ASSERT_EQ(run_tool().status, 0);
+    const run_result second = run_tool();
+    EXPECT_EQ(second.status, 0);
+    EXPECT_EQ(second.standard_error, progress + patched);
+    std::string twice = typical_patched;
+    const std::string once = "defaults,devgid=78,devmode=0664 0 0\n/dev/sr0";
+    twice.replace(twice.find(once), once.size(),
+                  "defaults,devgid=78,devmode=0664,devgid=78,devmode=0664 0 0\n/dev/sr0");
+    expect_file(table_path, holds(twice));
+    expect_file(backup_path, holds(typical_patched));
+}
+
+// Started with standard error closed, the tool's files would take descriptor
+// 2, and a message could be written into the table itself.
+TEST_F(Tool, ClosedStandardErrorNeverReachesAFile) {
+    put_file(table_path, typical_table);
+    run_options options;
+    options.close_standard_error = true;
+    EXPECT_EQ(run_tool(options).status, 0);
+    expect_file(table_path, holds(typical_patched));
+    expect_file(backup_path, holds(typical_table));
+}
+
+TEST_F(Tool, ClosedStandardErrorNeverReachesAFileThatFailed) {
+    mount_empty_etc("mode=0755,size=" + std::to_string(tight_tmpfs_pages * page_size));
+    put_file(table_path, page_filling_table);
+    run_options options;
+    options.close_standard_error = true;
+    EXPECT_EQ(run_tool(options).status, 4);
+    expect_file(table_path, holds(page_filling_table));
+    expect_file(backup_path, holds(page_filling_table));
+}
+
+}  // namespace
