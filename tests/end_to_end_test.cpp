@@ -208,10 +208,13 @@ run_result run_tool(const run_options& options = {}) {
     }
     argv.push_back(nullptr);
 
+    // The program is opened here and started through its descriptor: run
+    // as another user, the child may not be allowed to reach its path.
+    const int program = open(argv[0], O_RDONLY | O_CLOEXEC);
     int output[2];
     int error[2];
-    if (pipe2(output, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
-        ADD_FAILURE() << "pipe2: " << strerror(errno);
+    if (program < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << argv[0] << ": " << strerror(errno);
         return {};
     }
     const pid_t child = fork();
@@ -232,9 +235,10 @@ run_result run_tool(const run_options& options = {}) {
         if (options.as_user && (setgid(*options.as_user) != 0 || setuid(*options.as_user) != 0)) {
             _exit(126);
         }
-        execv(argv[0], argv.data());
+        fexecve(program, argv.data(), environ);
         _exit(127);
     }
+    close(program);
     close(output[1]);
     close(error[1]);
     run_result result;
