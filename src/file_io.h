@@ -10,7 +10,6 @@
 // descriptor is closed exactly once.
 class unique_fd {
 public:
-    unique_fd() = default;
     explicit unique_fd(int fd) : fd_(fd) {}
     unique_fd(unique_fd&& other) noexcept;
     unique_fd& operator=(unique_fd&& other) noexcept;
