@@ -71,7 +71,7 @@ bool reserve_space(const unique_fd& file, off_t new_size) {
     return result == 0 || errno == EOPNOTSUPP;
 }
 
-// Writes the table as it was read back over a rewrite that failed half
+// Writes the table, as it was read, back over a rewrite that failed part
 // way. The old bytes fit in the space the old table already had.
 bool put_back_table(const unique_fd& file, std::string_view fstab_image) {
     return lseek(file.get(), 0, SEEK_SET) == 0 && write_fully(file.get(), fstab_image) &&
