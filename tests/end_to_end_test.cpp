@@ -62,9 +62,9 @@ const std::string table_without_usbfs =
 
 // The tmpfs for the no-room cases holds two pages. This table fills one, as
 // does its backup, and the patched table, 23 bytes longer, needs a third.
-constexpr std::size_t page_size = 4096;
+const auto page_size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
 constexpr std::size_t tight_tmpfs_pages = 2;
-constexpr std::size_t page_filling_size = page_size - 7;
+const std::size_t page_filling_size = page_size - 7;
 const std::string usbfs_line = "none /proc/bus/usb usbfs defaults 0 0\n";
 const std::string page_filling_table =
     "#" + std::string(page_filling_size - 2 - usbfs_line.size(), 'x') + "\n" + usbfs_line;
