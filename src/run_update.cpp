@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <string_view>
 
