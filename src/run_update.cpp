@@ -110,13 +110,11 @@ int run_update() {
     (void)table.close();
     const std::string_view fstab_image(buffer.get(), size);
 
-    unique_fd backup =
-        open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
+    unique_fd backup = open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
     if (!backup.is_open()) {
         return finish(cant_back_up);
     }
-    if (!write_fully(backup.get(), fstab_image) || !flush_to_disk(backup) ||
-        !backup.close()) {
+    if (!write_fully(backup.get(), fstab_image) || !flush_to_disk(backup) || !backup.close()) {
         return finish(cant_back_up);
     }
     // A backup created just now also needs its directory entry on disk, or

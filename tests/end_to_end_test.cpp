@@ -267,13 +267,13 @@ bool running_under_ci() {
     return ci != nullptr && ci[0] != '\0';
 }
 
-#define SKIP_OR_FAIL_UNDER_CI(reason)     \
-    do {                                  \
-        if (running_under_ci()) {         \
-            GTEST_FAIL() << (reason);     \
-        } else {                          \
-            GTEST_SKIP() << (reason);     \
-        }                                 \
+#define SKIP_OR_FAIL_UNDER_CI(reason) \
+    do {                              \
+        if (running_under_ci()) {     \
+            GTEST_FAIL() << (reason); \
+        } else {                      \
+            GTEST_SKIP() << (reason); \
+        }                             \
     } while (false)
 
 // Each test gets an empty tmpfs of its own over /etc.
@@ -429,9 +429,9 @@ protected:
                 break;
             case fault::table_read_only:
                 bind_mount(table_path, table_path);
-                ASSERT_EQ(mount(nullptr, table_path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
-                                nullptr),
-                          0)
+                ASSERT_EQ(
+                    mount(nullptr, table_path, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr),
+                    0)
                     << strerror(errno);
                 break;
         }

@@ -47,8 +47,7 @@ std::optional<std::size_t> find_insertion_point(std::string_view fstab_image) {
         if (line_end == std::string_view::npos) {
             line_end = fstab_image.size();
         }
-        const std::string_view line =
-            fstab_image.substr(line_begin, line_end - line_begin);
+        const std::string_view line = fstab_image.substr(line_begin, line_end - line_begin);
         const leading_fields fields = split_leading_fields(line);
 
         const bool is_entry = fields.count > 0 && fields.field[0][0] != comment_mark;
