@@ -2,6 +2,7 @@
 // against a second, plainly written reading of the rule: the options of the
 // first usbfs entry get the text, right after its fourth field, and only
 // when that field contains "defau".
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -39,8 +40,7 @@ std::vector<line> read_lines(std::string_view image) {
         line current{begin, begin, {}};
         std::size_t at = begin;
         for (; at < image.size() && image[at] != '\n'; ++at) {
-            const bool inside_field =
-                !current.fields.empty() && current.fields.back().end == at;
+            const bool inside_field = !current.fields.empty() && current.fields.back().end == at;
             if (separates_fields(image[at])) {
                 continue;
             }
@@ -67,28 +67,24 @@ bool is_usbfs_entry(std::string_view image, const line& l) {
 }
 
 bool has_defaults_options(std::string_view image, const line& l) {
-    return l.fields.size() >= 4 && text_of(image, l.fields[3]).find("defau") != std::string_view::npos;
+    return l.fields.size() >= 4 &&
+           text_of(image, l.fields[3]).find("defau") != std::string_view::npos;
 }
 
 [[noreturn]] void fail(const char* broken_rule, std::string_view image,
                        std::optional<std::size_t> answer) {
-    std::fprintf(stderr, "oracle: %s (image of %zu bytes, answer %lld)\n", broken_rule,
-                 image.size(), answer ? static_cast<long long>(*answer) : -1LL);
+    (void)std::fprintf(stderr, "oracle: %s (image of %zu bytes, answer %lld)\n", broken_rule,
+                       image.size(), answer ? static_cast<long long>(*answer) : -1LL);
     std::abort();
 }
 
 void check(std::string_view image, std::optional<std::size_t> answer) {
     const std::vector<line> lines = read_lines(image);
-    const line* first_entry = nullptr;
-    for (const line& l : lines) {
-        if (is_usbfs_entry(image, l)) {
-            first_entry = &l;
-            break;
-        }
-    }
+    const auto first_entry = std::find_if(
+        lines.begin(), lines.end(), [image](const line& l) { return is_usbfs_entry(image, l); });
 
     if (!answer) {
-        if (first_entry != nullptr && has_defaults_options(image, *first_entry)) {
+        if (first_entry != lines.end() && has_defaults_options(image, *first_entry)) {
             fail("the first usbfs entry has defaults options, yet no point was found", image,
                  answer);
         }
@@ -98,14 +94,10 @@ void check(std::string_view image, std::optional<std::size_t> answer) {
     if (point > image.size()) {
         fail("the point lies outside the image", image, answer);
     }
-    const line* holder = nullptr;
-    for (const line& l : lines) {
-        if (l.begin <= point && point <= l.end) {
-            holder = &l;
-            break;
-        }
-    }
-    if (holder == nullptr) {
+    const auto holder = std::find_if(lines.begin(), lines.end(), [point](const line& l) {
+        return l.begin <= point && point <= l.end;
+    });
+    if (holder == lines.end()) {
         fail("the point lies on no line", image, answer);
     }
     if (!holder->fields.empty() && image[holder->fields[0].begin] == '#') {

@@ -15,9 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -151,7 +153,9 @@ std::optional<std::string> file_contents(const char* path) {
 void put_file(const char* path, const std::string& contents, mode_t mode = 0644) {
     require_private_etc();
     const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    ASSERT_GE(fd, 0) << path << ": " << strerror(errno);
+    if (fd < 0) {
+        FAIL() << path << ": " << strerror(errno);
+    }
     EXPECT_EQ(write(fd, contents.data(), contents.size()), static_cast<ssize_t>(contents.size()));
     EXPECT_EQ(fchmod(fd, mode), 0);
     EXPECT_EQ(close(fd), 0);
@@ -211,6 +215,16 @@ std::string drain(int fd) {
     return text;
 }
 
+// The argument or environment vector that execve takes, pointing into words.
+std::vector<char*> null_terminated(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    std::transform(words.begin(), words.end(), std::back_inserter(pointers),
+                   [](std::string& word) { return word.data(); });
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 // This process's environment, with extra options appended to ASAN_OPTIONS.
 std::vector<std::string> environment_with_asan_options(const std::string& extra) {
     const std::string name = "ASAN_OPTIONS=";
@@ -240,7 +254,7 @@ run_result run_tool(const run_options& options = {}) {
     if (!options.injected.rules.empty()) {
         words = {strace_path, "-o", "/dev/null", "-P", options.injected.path};
         for (const std::string& rule : options.injected.rules) {
-            words.push_back("-e");
+            words.emplace_back("-e");
             words.push_back("inject=" + rule);
         }
         // LeakSanitizer can't work under ptrace; the runs without strace
@@ -249,17 +263,9 @@ run_result run_tool(const run_options& options = {}) {
     }
     words.emplace_back(tool_path);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<char*> argv;
-    for (std::string& word : words) {
-        argv.push_back(word.data());
-    }
-    argv.push_back(nullptr);
+    std::vector<char*> argv = null_terminated(words);
     std::vector<std::string> environment_words = environment_with_asan_options(asan_options);
-    std::vector<char*> envp;
-    for (std::string& word : environment_words) {
-        envp.push_back(word.data());
-    }
-    envp.push_back(nullptr);
+    std::vector<char*> envp = null_terminated(environment_words);
 
     // The program is opened here and started through its descriptor: run
     // as another user, the child may not be allowed to reach its path.
@@ -320,9 +326,8 @@ bool running_under_ci() {
     do {                              \
         if (running_under_ci()) {     \
             GTEST_FAIL() << (reason); \
-        } else {                      \
-            GTEST_SKIP() << (reason); \
         }                             \
+        GTEST_SKIP() << (reason);     \
     } while (false)
 
 // The sanitizer's note on an allocation that it refused, as asked.
@@ -605,7 +610,7 @@ TEST_F(Tool, CreatesTheBackupWithMode0600) {
     ASSERT_EQ(run_tool().status, 0);
     const struct stat backup = stat_of(backup_path);
     EXPECT_TRUE(S_ISREG(backup.st_mode));
-    EXPECT_EQ(backup.st_mode & 07777, 0600u);
+    EXPECT_EQ(backup.st_mode & 07777, 0600U);
 }
 
 TEST_F(Tool, ReplacesAnExistingBackupAndKeepsItsMode) {
@@ -613,7 +618,7 @@ TEST_F(Tool, ReplacesAnExistingBackupAndKeepsItsMode) {
     put_file(backup_path, std::string(3 * typical_table.size(), 's'), 0640);
     ASSERT_EQ(run_tool().status, 0);
     expect_file(backup_path, holds(typical_table));
-    EXPECT_EQ(stat_of(backup_path).st_mode & 07777, 0640u);
+    EXPECT_EQ(stat_of(backup_path).st_mode & 07777, 0640U);
 }
 
 TEST_F(Tool, KeepsTheTablesInodeOwnerAndMode) {
