@@ -41,9 +41,19 @@ leading_fields split_leading_fields(std::string_view line) {
 }  // namespace
 
 std::optional<std::size_t> find_insertion_point(std::string_view fstab_image) {
-    std::size_t line_begin = 0;
-    while (line_begin < fstab_image.size()) {
-        std::size_t line_end = fstab_image.find('\n', line_begin);
+    // Only a line that holds the bytes "usbfs" can be the usbfs entry, so
+    // the search jumps from one such line to the next and never splits the
+    // lines in between into fields.
+    std::size_t search_from = 0;
+    while (search_from < fstab_image.size()) {
+        const std::size_t keyword = fstab_image.find(usbfs_type, search_from);
+        if (keyword == std::string_view::npos) {
+            return std::nullopt;
+        }
+        const std::size_t line_feed_before = fstab_image.rfind('\n', keyword);
+        const std::size_t line_begin =
+            line_feed_before == std::string_view::npos ? 0 : line_feed_before + 1;
+        std::size_t line_end = fstab_image.find('\n', keyword);
         if (line_end == std::string_view::npos) {
             line_end = fstab_image.size();
         }
@@ -60,7 +70,7 @@ std::optional<std::size_t> find_insertion_point(std::string_view fstab_image) {
             return line_begin + static_cast<std::size_t>(options.data() - line.data()) +
                    options.size();
         }
-        line_begin = line_end + 1;
+        search_from = line_end + 1;
     }
     return std::nullopt;
 }
