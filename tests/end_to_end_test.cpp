@@ -74,6 +74,19 @@ const std::string usbfs_line = "none /proc/bus/usb usbfs defaults 0 0\n";
 const std::string page_filling_table =
     "#" + std::string(page_filling_size - 2 - usbfs_line.size(), 'x') + "\n" + usbfs_line;
 
+// Large enough that the tool asks for huge pages for part of its buffer,
+// with the entry at the very end.
+std::string large_table_with_entry_last(const std::string& entry) {
+    constexpr std::size_t large_size = std::size_t{5} << 20;
+    const std::string ordinary = "UUID=3b9e4c1a /srv/volume000001 ext4 defaults 0 2\n";
+    std::string table;
+    table.reserve(large_size + entry.size());
+    while (table.size() < large_size) {
+        table += ordinary;
+    }
+    return table + entry;
+}
+
 std::string error_message(const char* reason) {
     return std::string("\nError: ") + reason + "\n";
 }
@@ -603,6 +616,19 @@ TEST_F(Tool, IgnoresItsArguments) {
     EXPECT_EQ(run.standard_output, "");
     expect_file(table_path, holds(typical_patched));
     expect_file(backup_path, holds(typical_table));
+}
+
+TEST_F(Tool, PatchesALargeTableExactly) {
+    const std::string large_table = large_table_with_entry_last(usbfs_line);
+    put_file(table_path, large_table);
+    const run_result run = run_tool();
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.standard_error, progress + patched);
+    // Compared by hand: a failure should not print megabytes.
+    const std::string large_patched = large_table_with_entry_last(
+        "none /proc/bus/usb usbfs defaults,devgid=78,devmode=0664 0 0\n");
+    EXPECT_TRUE(file_contents(table_path) == large_patched);
+    EXPECT_TRUE(file_contents(backup_path) == large_table);
 }
 
 TEST_F(Tool, CreatesTheBackupWithMode0600) {
