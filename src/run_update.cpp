@@ -59,9 +59,9 @@ int finish(const outcome& end) {
 }
 
 // A large table is read into memory that was never touched, and every 4 KiB
-// page of it costs a fault. Huge pages make that one fault per 2 MiB. This
-// is only a hint, so its result doesn't matter, and a table smaller than
-// two huge pages never gets it.
+// page of it costs a fault. Huge pages make that one fault per 2 MiB. The
+// hint covers the whole huge pages inside the buffer, so a table under
+// 2 MiB never gets it; its result doesn't matter.
 void ask_for_huge_pages(char* buffer, std::size_t size) {
     constexpr std::size_t huge_page_size = std::size_t{2} << 20;
     const std::size_t misalignment = reinterpret_cast<std::uintptr_t>(buffer) % huge_page_size;
