@@ -208,7 +208,7 @@ struct run_options {
     std::optional<uid_t> as_user;
     std::optional<rlim_t> address_space_limit;
     // Added to ASAN_OPTIONS; only a sanitized tool reads them.
-    std::string asan_options;
+    std::vector<std::string> asan_options;
 };
 
 struct run_result {
@@ -239,7 +239,7 @@ std::vector<char*> null_terminated(std::vector<std::string>& words) {
 }
 
 // This process's environment, with extra options appended to ASAN_OPTIONS.
-std::vector<std::string> environment_with_asan_options(const std::string& extra) {
+std::vector<std::string> environment_with_asan_options(const std::vector<std::string>& extra) {
     const std::string name = "ASAN_OPTIONS=";
     std::string asan_options = name;
     std::vector<std::string> environment;
@@ -251,8 +251,8 @@ std::vector<std::string> environment_with_asan_options(const std::string& extra)
             environment.push_back(word);
         }
     }
-    if (!extra.empty()) {
-        asan_options += ":" + extra;
+    for (const std::string& option : extra) {
+        asan_options += (asan_options.size() > name.size() ? ":" : "") + option;
     }
     environment.push_back(asan_options);
     return environment;
@@ -263,7 +263,7 @@ std::vector<std::string> environment_with_asan_options(const std::string& extra)
 run_result run_tool(const run_options& options = {}) {
     require_private_etc();
     std::vector<std::string> words;
-    std::string asan_options = options.asan_options;
+    std::vector<std::string> asan_options = options.asan_options;
     if (!options.injected.rules.empty()) {
         words = {strace_path, "-o", "/dev/null", "-P", options.injected.path};
         for (const std::string& rule : options.injected.rules) {
@@ -272,7 +272,7 @@ run_result run_tool(const run_options& options = {}) {
         }
         // LeakSanitizer can't work under ptrace; the runs without strace
         // still look for leaks.
-        asan_options += ":detect_leaks=0";
+        asan_options.emplace_back("detect_leaks=0");
     }
     words.emplace_back(tool_path);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
@@ -507,7 +507,8 @@ protected:
                 // allocator is made to refuse instead, and says so on
                 // standard error.
                 if (tool_is_sanitized) {
-                    options.asan_options = "allocator_may_return_null=1:max_allocation_size_mb=64";
+                    options.asan_options = {"allocator_may_return_null=1",
+                                            "max_allocation_size_mb=64"};
                 } else {
                     options.address_space_limit = rlim_t{64} << 20;
                 }
