@@ -31,10 +31,10 @@ bool unique_fd::close() {
 unique_fd open_file(const char* path, int flags, mode_t mode) {
     int fd = -1;
     do {
-        fd = ::open(path, flags | O_CLOEXEC, mode);
+        fd = ::open(path, flags, mode);
     } while (fd < 0 && errno == EINTR);
     if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
         (void)::close(fd);
         fd = moved;
     }

@@ -32,7 +32,9 @@ private:
 
 // Opens path, retrying on EINTR. The descriptor is never 0, 1 or 2, so a
 // message meant for standard error can't land in a file even when the
-// tool was started with standard error closed. Closed on failure.
+// tool was started with standard error closed. Closed on failure. No
+// close-on-exec flag is asked for: the tool starts no program, and kernels
+// before 2.6.23 would ignore the flag anyway.
 unique_fd open_file(const char* path, int flags, mode_t mode = 0);
 
 // Reads until buffer is full, retrying on EINTR and looping over short

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
-#include <new>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -24,6 +24,8 @@ constexpr const char* backup_path = "/etc/fstab.bak";
 constexpr const char* backup_directory = "/etc";
 constexpr mode_t backup_creation_mode = 0600;
 constexpr mode_t table_creation_mode = 0644;
+// malloc gives no object larger than this.
+constexpr auto largest_buffer = static_cast<std::uintmax_t>(PTRDIFF_MAX);
 
 // Placed right after the options word, so the leading comma extends it.
 constexpr std::string_view insertion_text = ",devgid=78,devmode=0664";
@@ -72,20 +74,35 @@ void ask_for_huge_pages(char* buffer, std::size_t size) {
     }
 }
 
+// The table's buffer comes from malloc, so that the tool needs no C++
+// runtime and a refused allocation is a status, not an exception.
+struct free_buffer {
+    void operator()(char* buffer) const { std::free(buffer); }
+};
+using table_buffer = std::unique_ptr<char, free_buffer>;
+
 bool flush_to_disk(const unique_fd& file) {
     return fsync(file.get()) == 0;
 }
 
+// Some kernels and file systems can't flush a directory at all and answer
+// EINVAL (or EBADF) for it. The backup file itself is on disk by then, so
+// that is no failure; any other error is.
+bool flush_directory_to_disk(const unique_fd& directory) {
+    return fsync(directory.get()) == 0 || errno == EINVAL || errno == EBADF;
+}
+
 // Reserves the blocks for new_size bytes without changing the file, so
 // that a table too large for the file system is refused before a byte of
-// the old one is overwritten. Where the file system can't reserve space,
+// the old one is overwritten. Where the file system can't reserve space
+// (EOPNOTSUPP), or the kernel predates fallocate (ENOSYS, before 2.6.23),
 // the rewrite goes ahead and relies on put_back_table().
 bool reserve_space(const unique_fd& file, off_t new_size) {
     int result = 0;
     do {
         result = fallocate(file.get(), FALLOC_FL_KEEP_SIZE, 0, new_size);
     } while (result != 0 && errno == EINTR);
-    return result == 0 || errno == EOPNOTSUPP;
+    return result == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
 // Writes the table, as it was read, back over a rewrite that failed part
@@ -109,12 +126,17 @@ int run_update() {
     if (fstat(table.get(), &table_status) != 0 || table_status.st_size < 0) {
         return finish(cant_read);
     }
+    // A 32-bit build can't hold a table of 4 GiB or more, and its size must
+    // not be cut down to fit: the rewrite would then drop the rest.
+    if (static_cast<std::uintmax_t>(table_status.st_size) > largest_buffer) {
+        return finish(no_buffer);
+    }
     const auto size = static_cast<std::size_t>(table_status.st_size);
     // An empty table has nothing to patch and ends here, before any backup.
     if (size == 0) {
         return finish(no_buffer);
     }
-    const std::unique_ptr<char[]> buffer(new (std::nothrow) char[size]);
+    const table_buffer buffer(static_cast<char*>(std::malloc(size)));
     if (!buffer) {
         return finish(no_buffer);
     }
@@ -137,7 +159,7 @@ int run_update() {
     // A backup created just now also needs its directory entry on disk, or
     // a crash during the rewrite could leave no backup at all.
     unique_fd directory = open_file(backup_directory, O_RDONLY | O_DIRECTORY);
-    if (!directory.is_open() || !flush_to_disk(directory) || !directory.close()) {
+    if (!directory.is_open() || !flush_directory_to_disk(directory) || !directory.close()) {
         return finish(cant_back_up);
     }
 
