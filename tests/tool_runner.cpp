@@ -1,0 +1,197 @@
+#include "tool_runner.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+constexpr const char* strace_path = STRACE_PATH;
+constexpr unsigned tool_time_limit_seconds = 30;
+
+std::string environment_or(const char* name, const char* fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && value[0] != '\0' ? value : fallback;
+}
+
+// An ARM binary runs here under qemu's user-mode emulator; any other runs
+// natively. The ELF header's machine field tells which it is.
+std::string emulator_for(const std::string& program) {
+    constexpr std::size_t machine_offset = 18;
+    constexpr unsigned char arm_machine = 40;
+    unsigned char header[machine_offset + 2] = {};
+    const int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return {};
+    }
+    const bool read_whole = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    close(fd);
+    return read_whole && header[machine_offset] == arm_machine && header[machine_offset + 1] == 0
+               ? QEMU_ARM_PATH
+               : "";
+}
+
+std::string drain(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t got = 0;
+    while ((got = read(fd, chunk, sizeof chunk)) > 0) {
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
+    close(fd);
+    return text;
+}
+
+// The argument or environment vector that execve takes, pointing into words.
+std::vector<char*> null_terminated(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    std::transform(words.begin(), words.end(), std::back_inserter(pointers),
+                   [](std::string& word) { return word.data(); });
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// This process's environment, with extra options appended to ASAN_OPTIONS.
+std::vector<std::string> environment_with_asan_options(const std::vector<std::string>& extra) {
+    const std::string name = "ASAN_OPTIONS=";
+    std::string asan_options = name;
+    std::vector<std::string> environment;
+    for (char** variable = environ; *variable != nullptr; ++variable) {
+        const std::string word = *variable;
+        if (word.starts_with(name)) {
+            asan_options = word;
+        } else {
+            environment.push_back(word);
+        }
+    }
+    for (const std::string& option : extra) {
+        asan_options += (asan_options.size() > name.size() ? ":" : "") + option;
+    }
+    environment.push_back(asan_options);
+    return environment;
+}
+
+}  // namespace
+
+const tool_build& tool_under_test() {
+    static const tool_build build = [] {
+        tool_build tool;
+        tool.path = environment_or("USBFS_FSTAB_PATCH_TOOL", TOOL_PATH);
+        tool.emulator = emulator_for(tool.path);
+        tool.sanitized = std::getenv("USBFS_FSTAB_PATCH_TOOL") == nullptr && TOOL_IS_SANITIZED;
+        return tool;
+    }();
+    return build;
+}
+
+injections on_table(std::vector<std::string> rules) {
+    return {table_path, std::move(rules)};
+}
+
+injections on_backup(std::vector<std::string> rules) {
+    return {backup_path, std::move(rules)};
+}
+
+injections on_etc(std::vector<std::string> rules) {
+    return {etc_path, std::move(rules)};
+}
+
+bool strace_available() {
+    return strace_path[0] != '\0';
+}
+
+run_result run_tool(const run_options& options) {
+    require_private_etc();
+    const tool_build& tool = tool_under_test();
+    std::vector<std::string> words;
+    std::vector<std::string> asan_options = options.asan_options;
+    if (!options.injected.rules.empty()) {
+        // Under the emulator the tool's calls are made by qemu, on the same
+        // paths and descriptors; -f follows any thread it makes them from.
+        words = {strace_path, "-f", "-o", "/dev/null", "-P", options.injected.path};
+        for (const std::string& rule : options.injected.rules) {
+            words.emplace_back("-e");
+            words.push_back("inject=" + rule);
+        }
+        // LeakSanitizer can't work under ptrace; the runs without strace
+        // still look for leaks.
+        asan_options.emplace_back("detect_leaks=0");
+    }
+    if (!tool.emulator.empty()) {
+        words.push_back(tool.emulator);
+    }
+    words.push_back(tool.path);
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv = null_terminated(words);
+    std::vector<std::string> environment_words = environment_with_asan_options(asan_options);
+    std::vector<char*> envp = null_terminated(environment_words);
+
+    // The program is opened here and started through its descriptor: run
+    // as another user, the child may not be allowed to reach its path.
+    const int program = open(argv[0], O_RDONLY | O_CLOEXEC);
+    int output[2];
+    int error[2];
+    if (program < 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(error, O_CLOEXEC) != 0) {
+        ADD_FAILURE() << argv[0] << ": " << strerror(errno);
+        return {};
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        // The alarm outlives execve: a tool that hangs is killed and fails
+        // its test instead of outliving it.
+        alarm(tool_time_limit_seconds);
+        umask(0);
+        dup2(output[1], STDOUT_FILENO);
+        if (options.close_standard_error) {
+            close(STDERR_FILENO);
+        } else {
+            dup2(error[1], STDERR_FILENO);
+        }
+        if (options.address_space_limit) {
+            const rlimit limit{*options.address_space_limit, *options.address_space_limit};
+            if (setrlimit(RLIMIT_AS, &limit) != 0) {
+                _exit(126);
+            }
+        }
+        if (options.as_user && (setgid(*options.as_user) != 0 || setuid(*options.as_user) != 0)) {
+            _exit(126);
+        }
+        fexecve(program, argv.data(), envp.data());
+        _exit(127);
+    }
+    close(program);
+    close(output[1]);
+    close(error[1]);
+    run_result result;
+    result.standard_output = drain(output[0]);
+    result.standard_error = drain(error[0]);
+    int wait_status = 0;
+    if (child < 0 || waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status)) {
+        ADD_FAILURE() << "the tool did not exit normally";
+        return result;
+    }
+    result.status = WEXITSTATUS(wait_status);
+    return result;
+}
+
+void ToolSandbox::SetUp() {
+    const tool_build& tool = tool_under_test();
+    if (access(tool.path.c_str(), X_OK) != 0) {
+        SKIP_OR_FAIL_UNDER_CI(tool.path +
+                              " is not built; each release binary is built by its preset, "
+                              "such as cmake --workflow --preset release-i386");
+    }
+    if (!tool.emulator.empty() && access(tool.emulator.c_str(), X_OK) != 0) {
+        SKIP_OR_FAIL_UNDER_CI(tool.emulator + ", which runs " + tool.path +
+                              " here, is not installed (Debian's qemu-user-static)");
+    }
+    EtcSandbox::SetUp();
+}

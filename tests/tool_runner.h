@@ -1,0 +1,63 @@
+// Starting the tool under test inside the private /etc: which build it is,
+// how it is started (natively, or under qemu's user-mode emulator), and the
+// faults that strace injects into its system calls.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sandbox.h"
+
+// The build whose binary the tests run. The default is the one built
+// beside the tests; USBFS_FSTAB_PATCH_TOOL names another, such as a release
+// binary. An ARM binary runs under qemu-arm-static.
+struct tool_build {
+    std::string path;
+    std::string emulator;  // empty: the binary runs natively
+    bool sanitized = false;
+};
+const tool_build& tool_under_test();
+
+// strace injections, applied only to the system calls on one path, so that
+// they never hit the program loader or another of the tool's files. A rule
+// names every variant of its call (open,openat; fstat,newfstatat,statx, ...)
+// so that it hits the call whichever C library and architecture made it.
+struct injections {
+    const char* path = nullptr;
+    std::vector<std::string> rules;
+};
+injections on_table(std::vector<std::string> rules);
+injections on_backup(std::vector<std::string> rules);
+injections on_etc(std::vector<std::string> rules);
+
+struct run_options {
+    std::vector<std::string> arguments;
+    injections injected;
+    bool close_standard_error = false;
+    std::optional<uid_t> as_user;
+    std::optional<rlim_t> address_space_limit;
+    // Added to ASAN_OPTIONS; only a sanitized tool reads them.
+    std::vector<std::string> asan_options;
+};
+
+struct run_result {
+    int status = -1;
+    std::string standard_output;
+    std::string standard_error;
+};
+
+// Runs the tool, or strace running the tool, with umask 0 so that the
+// creation modes the tool asks for show unmasked.
+run_result run_tool(const run_options& options = {});
+
+bool strace_available();
+
+// A test of the real binary: a private /etc, and the tool under test built.
+class ToolSandbox : public EtcSandbox {
+protected:
+    void SetUp() override;
+};
