@@ -16,11 +16,6 @@ namespace {
 constexpr const char* strace_path = STRACE_PATH;
 constexpr unsigned tool_time_limit_seconds = 30;
 
-std::string environment_or(const char* name, const char* fallback) {
-    const char* value = std::getenv(name);
-    return value != nullptr && value[0] != '\0' ? value : fallback;
-}
-
 // An ARM binary runs here under qemu's user-mode emulator; any other runs
 // natively. The ELF header's machine field tells which it is.
 std::string emulator_for(const std::string& program) {
@@ -83,10 +78,12 @@ std::vector<std::string> environment_with_asan_options(const std::vector<std::st
 
 const tool_build& tool_under_test() {
     static const tool_build build = [] {
+        const char* chosen = std::getenv("USBFS_FSTAB_PATCH_TOOL");
+        const bool built_here = chosen == nullptr || chosen[0] == '\0';
         tool_build tool;
-        tool.path = environment_or("USBFS_FSTAB_PATCH_TOOL", TOOL_PATH);
+        tool.path = built_here ? TOOL_PATH : chosen;
         tool.emulator = emulator_for(tool.path);
-        tool.sanitized = std::getenv("USBFS_FSTAB_PATCH_TOOL") == nullptr && TOOL_IS_SANITIZED;
+        tool.sanitized = built_here && TOOL_IS_SANITIZED;
         return tool;
     }();
     return build;

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string_view>
 
 #include "file_io.h"
@@ -72,10 +73,10 @@ long read_all(int fd) {
     return static_cast<long>(length);
 }
 
-// "boot: LABEL absent", or "boot: LABEL " and the file's bytes in hex.
-void report_file(const char* label, const char* path) {
+// "boot: PATH absent", or "boot: PATH " and the file's bytes in hex.
+void report_file(const char* path) {
     say("boot: ");
-    say(label);
+    say(path);
     const int fd = open(path, O_RDONLY);
     const long length = fd < 0 ? -1 : read_all(fd);
     if (fd >= 0) {
@@ -224,8 +225,9 @@ void check_usbfs_mount() {
     // The root hub is there at once; the device behind it is found by the
     // hub's own thread, a moment later.
     struct stat device {};
+    const timespec tenth_of_a_second{0, 100000000};
     for (int tries = 0; tries < 100 && stat("/proc/bus/usb/001/002", &device) != 0; ++tries) {
-        (void)usleep(100000);
+        (void)nanosleep(&tenth_of_a_second, nullptr);
     }
     report_device_file("/proc/bus/usb/001/001");
     report_device_file("/proc/bus/usb/001/002");
@@ -247,8 +249,8 @@ void run_case(int number) {
     say_number(number);
     say("\n");
     run_tool();
-    report_file("fstab", table_path);
-    report_file("fstab.bak", backup_path);
+    report_file(table_path);
+    report_file(backup_path);
 }
 
 }  // namespace
