@@ -122,10 +122,17 @@ run_result run_tool(const run_options& options) {
         // still look for leaks.
         asan_options.emplace_back("detect_leaks=0");
     }
+    // The emulator opens the binary by its path, which another user may
+    // not reach; it is given a descriptor's path instead, open before the
+    // user changes and kept open across both execs.
+    int emulated_binary = -1;
     if (!tool.emulator.empty()) {
+        emulated_binary = open(tool.path.c_str(), O_RDONLY);
         words.push_back(tool.emulator);
+        words.push_back("/proc/self/fd/" + std::to_string(emulated_binary));
+    } else {
+        words.push_back(tool.path);
     }
-    words.push_back(tool.path);
     words.insert(words.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv = null_terminated(words);
     std::vector<std::string> environment_words = environment_with_asan_options(asan_options);
@@ -165,6 +172,9 @@ run_result run_tool(const run_options& options) {
         _exit(127);
     }
     close(program);
+    if (emulated_binary >= 0) {
+        close(emulated_binary);
+    }
     close(output[1]);
     close(error[1]);
     run_result result;
