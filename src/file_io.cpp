@@ -1,6 +1,8 @@
 #include "file_io.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,4 +69,35 @@ bool write_fully(int fd, std::string_view bytes) {
         bytes.remove_prefix(static_cast<std::size_t>(put));
     }
     return true;
+}
+
+bool write_both_fully(int fd, std::string_view first, std::string_view second) {
+    while (!first.empty()) {
+        // The const_cast only meets iovec's type: writev reads the bytes.
+        iovec pieces[] = {{const_cast<char*>(first.data()), first.size()},
+                          {const_cast<char*>(second.data()), second.size()}};
+        const ssize_t put = ::writev(fd, pieces, 2);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        const auto written = static_cast<std::size_t>(put);
+        if (written < first.size()) {
+            first.remove_prefix(written);
+        } else {
+            second.remove_prefix(written - first.size());
+            first = {};
+        }
+    }
+    return write_fully(fd, second);
+}
+
+bool lock_or_go_on_without(int fd) {
+    int result = 0;
+    do {
+        result = ::flock(fd, LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    return result == 0 || errno == ENOLCK || errno == EOPNOTSUPP;
 }

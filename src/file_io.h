@@ -44,3 +44,12 @@ unique_fd open_file(const char* path, int flags, mode_t mode = 0);
 // Writes all of bytes, retrying on EINTR and looping over short writes.
 // False on an error.
 [[nodiscard]] bool write_fully(int fd, std::string_view bytes);
+
+// Writes first and then second in one request, and loops over a short
+// write with the rest; retries on EINTR. False on an error.
+[[nodiscard]] bool write_both_fully(int fd, std::string_view first, std::string_view second);
+
+// Takes an exclusive lock on the file, waiting for it and retrying on
+// EINTR. True when the lock is held, or when the file system refuses locks
+// (ENOLCK, EOPNOTSUPP); false on any other error.
+[[nodiscard]] bool lock_or_go_on_without(int fd);

@@ -122,6 +122,12 @@ int run_update() {
     if (!table.is_open()) {
         return finish(cant_open);
     }
+    // Another run of this tool waits here until this one has flushed its
+    // rewrite, then reads the finished table: two runs at once must not
+    // back up or patch a table that the other is halfway through.
+    if (!lock_or_go_on_without(table.get())) {
+        return finish(cant_read);
+    }
     struct stat table_status {};
     if (fstat(table.get(), &table_status) != 0 || table_status.st_size < 0) {
         return finish(cant_read);
@@ -144,9 +150,6 @@ int run_update() {
     if (!read_fully(table.get(), std::span(buffer.get(), size))) {
         return finish(cant_read);
     }
-    // Nothing was written through this descriptor, so its close can lose
-    // nothing.
-    (void)table.close();
     const std::string_view fstab_image(buffer.get(), size);
 
     unique_fd backup = open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
@@ -172,25 +175,31 @@ int run_update() {
     // mode stay, and a symbolic link at /etc/fstab stays one. It is not
     // truncated on open: the old bytes are only overwritten once the new
     // ones are known to fit.
-    table = open_file(table_path, O_WRONLY | O_CREAT, table_creation_mode);
-    if (!table.is_open()) {
+    unique_fd rewrite = open_file(table_path, O_WRONLY | O_CREAT, table_creation_mode);
+    if (!rewrite.is_open()) {
         return finish(cant_open_for_writing);
     }
     const auto new_size = static_cast<off_t>(size + insertion_text.size());
-    if (!reserve_space(table, new_size)) {
+    if (!reserve_space(rewrite, new_size)) {
         return finish(cant_write);
     }
-    // The truncation only matters if the table grew since it was read: no
-    // stale tail may follow the new table.
-    if (!write_fully(table.get(), fstab_image.substr(0, *insertion_point)) ||
-        !write_fully(table.get(), insertion_text) ||
-        !write_fully(table.get(), fstab_image.substr(*insertion_point)) ||
-        ftruncate(table.get(), new_size) != 0 || !flush_to_disk(table)) {
-        (void)put_back_table(table, fstab_image);
+    // The bytes before the insertion point are in the file already. The
+    // rest goes in one request, so that a run killed between two calls
+    // leaves either the old table or the whole new one. The truncation only
+    // matters if the table grew since it was read: no stale tail may follow
+    // the new table.
+    const auto insertion_offset = static_cast<off_t>(*insertion_point);
+    if (lseek(rewrite.get(), insertion_offset, SEEK_SET) != insertion_offset ||
+        !write_both_fully(rewrite.get(), insertion_text, fstab_image.substr(*insertion_point)) ||
+        ftruncate(rewrite.get(), new_size) != 0 || !flush_to_disk(rewrite)) {
+        (void)put_back_table(rewrite, fstab_image);
         return finish(cant_write);
     }
-    if (!table.close()) {
+    if (!rewrite.close()) {
         return finish(cant_write);
     }
+    // The new table is on disk: the next run may have it. Nothing was
+    // written through this descriptor, so its close can lose nothing.
+    (void)table.close();
     return finish(patched);
 }

@@ -220,12 +220,11 @@ TEST_P(StatusTable, ReportsAndLeavesBothFilesAsExpected) {
 // architectures; a rule names them all.
 const std::string open_calls = "open,openat";
 const std::string status_calls = "fstat,fstat64,newfstatat,statx";
-const std::string seek_calls = "lseek,_llseek";
 
-// The tool writes the table in three pieces: the bytes before the insertion
-// point, the options, the rest. When the third fails, the options have
-// already overwritten old bytes.
-constexpr const char* fail_writing_the_rest = "write:error=EIO:when=3";
+// The new bytes go in with writev; only writing the old table back uses
+// write. With that failed, a rewrite begun before the space was reserved
+// would leave a torn table.
+constexpr const char* fail_the_put_back = "write:error=EIO";
 
 // clang-format off
 const status_case status_cases[] = {
@@ -235,13 +234,16 @@ const status_case status_cases[] = {
     {"rewrite_where_the_kernel_has_no_fallocate", typical_table, fault::none, on_table({"fallocate:error=ENOSYS"}), patched, 0, holds(typical_patched), holds(typical_table)},
     {"directory_that_cant_be_flushed", typical_table, fault::none, on_etc({"fsync:error=EINVAL"}), patched, 0, holds(typical_patched), holds(typical_table)},
     {"directory_that_cant_be_flushed_ebadf", typical_table, fault::none, on_etc({"fsync:error=EBADF"}), patched, 0, holds(typical_patched), holds(typical_table)},
-    {"interrupted_calls_on_the_table_retried", typical_table, fault::none, on_table({open_calls + ":error=EINTR:when=1", "read:error=EINTR:when=1", "fallocate:error=EINTR:when=1", "write:error=EINTR:when=2"}), patched, 0, holds(typical_patched), holds(typical_table)},
+    {"interrupted_calls_on_the_table_retried", typical_table, fault::none, on_table({open_calls + ":error=EINTR:when=1", "flock:error=EINTR:when=1", "read:error=EINTR:when=1", "fallocate:error=EINTR:when=1", "writev:error=EINTR:when=1"}), patched, 0, holds(typical_patched), holds(typical_table)},
     {"interrupted_calls_on_the_backup_retried", typical_table, fault::none, on_backup({open_calls + ":error=EINTR:when=1", "write:error=EINTR:when=1"}), patched, 0, holds(typical_patched), holds(typical_table)},
+    {"lock_refused_by_the_file_system", typical_table, fault::none, on_table({"flock:error=ENOLCK"}), patched, 0, holds(typical_patched), holds(typical_table)},
+    {"lock_not_supported_by_the_file_system", typical_table, fault::none, on_table({"flock:error=EOPNOTSUPP"}), patched, 0, holds(typical_patched), holds(typical_table)},
     {"no_usbfs_entry", table_without_usbfs, fault::none, {}, no_entry, 0, holds(table_without_usbfs), holds(table_without_usbfs)},
 
     {"table_missing", std::nullopt, fault::none, {}, cant_open, 1, absent(), absent()},
     {"table_unreadable_to_user", typical_table, fault::table_unreadable_to_user, {}, cant_open, 1, holds(typical_table), absent()},
     {"status_query_fails", typical_table, fault::none, on_table({status_calls + ":error=EIO"}), cant_read, 1, holds(typical_table), absent()},
+    {"lock_fails", typical_table, fault::none, on_table({"flock:error=EINVAL"}), cant_read, 1, holds(typical_table), absent()},
     {"table_is_a_directory", std::nullopt, fault::table_is_directory, {}, cant_read, 1, unchecked(), absent()},
     {"table_shorter_than_its_size", std::nullopt, fault::table_shorter_than_its_size, {}, cant_read, 1, unchecked(), absent()},
     {"table_empty", "", fault::none, {}, no_buffer, 1, holds(""), absent()},
@@ -255,11 +257,11 @@ const status_case status_cases[] = {
 
     {"table_read_only", typical_table, fault::table_read_only, {}, cant_open_for_writing, 4, holds(typical_table), holds(typical_table)},
     {"no_room_for_the_longer_table", page_filling_table, fault::etc_too_small, {}, cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
-    {"no_room_refused_before_a_byte_is_written", page_filling_table, fault::etc_too_small, on_table({seek_calls + ":error=EIO"}), cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
+    {"no_room_refused_before_a_byte_is_written", page_filling_table, fault::etc_too_small, on_table({fail_the_put_back}), cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
     {"no_room_found_only_while_writing", page_filling_table, fault::etc_too_small, on_table({"fallocate:error=EOPNOTSUPP"}), cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
     {"no_room_found_only_while_writing_without_fallocate", page_filling_table, fault::etc_too_small, on_table({"fallocate:error=ENOSYS"}), cant_write, 4, holds(page_filling_table), holds(page_filling_table)},
     {"table_flush_fails", typical_table, fault::none, on_table({"fsync:error=EIO:when=1"}), cant_write, 4, holds(typical_table), holds(typical_table)},
-    {"table_write_fails_half_way", typical_table, fault::none, on_table({fail_writing_the_rest}), cant_write, 4, holds(typical_table), holds(typical_table)},
+    {"table_write_fails", typical_table, fault::none, on_table({"writev:error=EIO"}), cant_write, 4, holds(typical_table), holds(typical_table)},
 };
 // clang-format on
 
