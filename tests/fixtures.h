@@ -31,6 +31,13 @@ inline const std::string typical_patched =
     "none /proc/bus/usb usbfs defaults,devgid=78,devmode=0664 0 0\n"
     "/dev/sr0 /media/cdrom0 udf,iso9660 user,noauto 0 0\n";
 
+inline const std::string typical_patched_twice =
+    "# /etc/fstab: static file system information.\n"
+    "UUID=3b9e4c1a-7f52-4c1e-9d1b-2a6f0e8c5d41 / ext4 errors=remount-ro 0 1\n"
+    "proc /proc proc defaults 0 0\n"
+    "none /proc/bus/usb usbfs defaults,devgid=78,devmode=0664,devgid=78,devmode=0664 0 0\n"
+    "/dev/sr0 /media/cdrom0 udf,iso9660 user,noauto 0 0\n";
+
 inline const std::string table_without_usbfs =
     "UUID=3b9e4c1a-7f52-4c1e-9d1b-2a6f0e8c5d41 / ext4 errors=remount-ro 0 1\n"
     "#none /proc/bus/usb usbfs defaults 0 0\n";

@@ -101,19 +101,28 @@ injections on_etc(std::vector<std::string> rules) {
     return {etc_path, std::move(rules)};
 }
 
+injections on_every_call(std::vector<std::string> rules) {
+    return {nullptr, std::move(rules)};
+}
+
 bool strace_available() {
     return strace_path[0] != '\0';
 }
 
-run_result run_tool(const run_options& options) {
+running_tool start_tool(const run_options& options) {
     require_private_etc();
     const tool_build& tool = tool_under_test();
     std::vector<std::string> words;
     std::vector<std::string> asan_options = options.asan_options;
-    if (!options.injected.rules.empty()) {
+    if (!options.injected.rules.empty() || !options.trace_file.empty()) {
         // Under the emulator the tool's calls are made by qemu, on the same
         // paths and descriptors; -f follows any thread it makes them from.
-        words = {strace_path, "-f", "-o", "/dev/null", "-P", options.injected.path};
+        words = {strace_path, "-f", "-o",
+                 options.trace_file.empty() ? "/dev/null" : options.trace_file};
+        if (options.injected.path != nullptr) {
+            words.emplace_back("-P");
+            words.emplace_back(options.injected.path);
+        }
         for (const std::string& rule : options.injected.rules) {
             words.emplace_back("-e");
             words.push_back("inject=" + rule);
@@ -147,6 +156,8 @@ run_result run_tool(const run_options& options) {
         ADD_FAILURE() << argv[0] << ": " << strerror(errno);
         return {};
     }
+    running_tool run;
+    run.may_be_killed = options.may_be_killed;
     const pid_t child = fork();
     if (child == 0) {
         // The alarm outlives execve: a tool that hangs is killed and fails
@@ -177,16 +188,44 @@ run_result run_tool(const run_options& options) {
     }
     close(output[1]);
     close(error[1]);
+    if (child < 0) {
+        ADD_FAILURE() << "fork: " << strerror(errno);
+    }
+    run.process = child;
+    run.standard_output = output[0];
+    run.standard_error = error[0];
+    return run;
+}
+
+run_result finish_tool(const running_tool& run) {
     run_result result;
-    result.standard_output = drain(output[0]);
-    result.standard_error = drain(error[0]);
+    if (run.process < 0) {
+        return result;
+    }
+    // The tool prints a few dozen bytes, far less than a pipe holds, so
+    // reading one pipe after the other can't block it.
+    result.standard_output = drain(run.standard_output);
+    result.standard_error = drain(run.standard_error);
     int wait_status = 0;
-    if (child < 0 || waitpid(child, &wait_status, 0) != child || !WIFEXITED(wait_status)) {
-        ADD_FAILURE() << "the tool did not exit normally";
+    if (waitpid(run.process, &wait_status, 0) != run.process) {
+        ADD_FAILURE() << "waiting for the tool: " << strerror(errno);
+        return result;
+    }
+    if (WIFSIGNALED(wait_status)) {
+        result.signal = WTERMSIG(wait_status);
+    }
+    if (!WIFEXITED(wait_status)) {
+        if (!run.may_be_killed) {
+            ADD_FAILURE() << "the tool did not exit normally";
+        }
         return result;
     }
     result.status = WEXITSTATUS(wait_status);
     return result;
+}
+
+run_result run_tool(const run_options& options) {
+    return finish_tool(start_tool(options));
 }
 
 void ToolSandbox::SetUp() {

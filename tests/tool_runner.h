@@ -23,9 +23,10 @@ struct tool_build {
 const tool_build& tool_under_test();
 
 // strace injections, applied only to the system calls on one path, so that
-// they never hit the program loader or another of the tool's files. A rule
-// names every variant of its call (open,openat; fstat,newfstatat,statx, ...)
-// so that it hits the call whichever C library and architecture made it.
+// they never hit the program loader or another of the tool's files, or to
+// every call where no path is given. A rule names every variant of its call
+// (open,openat; fstat,newfstatat,statx, ...) so that it hits the call
+// whichever C library and architecture made it.
 struct injections {
     const char* path = nullptr;
     std::vector<std::string> rules;
@@ -33,6 +34,7 @@ struct injections {
 injections on_table(std::vector<std::string> rules);
 injections on_backup(std::vector<std::string> rules);
 injections on_etc(std::vector<std::string> rules);
+injections on_every_call(std::vector<std::string> rules);
 
 struct run_options {
     std::vector<std::string> arguments;
@@ -42,16 +44,33 @@ struct run_options {
     std::optional<rlim_t> address_space_limit;
     // Added to ASAN_OPTIONS; only a sanitized tool reads them.
     std::vector<std::string> asan_options;
+    // Where strace writes the tool's system calls; the tool then runs
+    // under strace even with nothing to inject.
+    std::string trace_file;
+    // A run that a signal ends is then no failure in itself.
+    bool may_be_killed = false;
 };
 
 struct run_result {
-    int status = -1;
+    int status = -1;  // the exit status, or -1 where a signal ended the run
+    int signal = 0;   // the signal that ended the run, if one did
     std::string standard_output;
     std::string standard_error;
 };
 
-// Runs the tool, or strace running the tool, with umask 0 so that the
+// A run that has been started and not yet waited for.
+struct running_tool {
+    pid_t process = -1;
+    int standard_output = -1;
+    int standard_error = -1;
+    bool may_be_killed = false;
+};
+
+// Starts the tool, or strace running the tool, with umask 0 so that the
 // creation modes the tool asks for show unmasked.
+running_tool start_tool(const run_options& options = {});
+// Waits for the run to end and collects what it printed.
+run_result finish_tool(const running_tool& run);
 run_result run_tool(const run_options& options = {});
 
 bool strace_available();
