@@ -121,8 +121,10 @@ TEST_P(KillPoints, LeaveAWholeTableAndARerunPatchesIt) {
     }
     char trace_path[] = "/tmp/usbfs-fstab-patch-trace-XXXXXX";
     const int trace_fd = mkstemp(trace_path);
+    if (trace_fd >= 0) {
+        close(trace_fd);
+    }
     ASSERT_GE(trace_fd, 0);
-    close(trace_fd);
     put_file(table_path, table.old_table);
     run_options traced;
     traced.trace_file = trace_path;
@@ -159,8 +161,12 @@ TEST_P(KillPoints, LeaveAWholeTableAndARerunPatchesIt) {
         EXPECT_TRUE((table_rerun == "patched" && backup_rerun == "old") ||
                     (table_rerun == "patched twice" && backup_rerun == "patched"))
             << "after the rerun: table " << table_rerun << ", backup " << backup_rerun;
-        outcomes += "  " + point + ": table " + table_after + ", backup " + backup_after +
-                    "; rerun: table " + table_rerun + ", backup " + backup_rerun + "\n";
+        outcomes += "  " + point;
+        outcomes += ": table " + table_after;
+        outcomes += ", backup " + backup_after;
+        outcomes += "; rerun: table " + table_rerun;
+        outcomes += ", backup " + backup_rerun;
+        outcomes += "\n";
     }
     std::printf("%s, %zu kill points:\n%s", table.name, calls.size(), outcomes.c_str());
 }
