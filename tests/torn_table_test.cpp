@@ -116,6 +116,10 @@ TEST_P(KillPoints, LeaveAWholeTableAndARerunPatchesIt) {
         GTEST_SKIP() << "under qemu-arm-static, strace sees the emulator's own calls between "
                         "the tool's, so a kill point would not be one of the tool's calls";
     }
+    if (tool_under_test().sanitized) {
+        GTEST_SKIP() << "the sanitizer's runtime makes a varying number of calls as it starts, "
+                        "so the Nth call of a name is not the same call from run to run";
+    }
     if (!strace_available()) {
         SKIP_OR_FAIL_UNDER_CI("strace is not installed; it finds the calls and kills the tool");
     }
