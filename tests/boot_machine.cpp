@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
+
+#include "tool_runner.h"
 
 namespace {
 
@@ -96,10 +96,7 @@ console_log boot(const machine& target, const std::string& archive,
                                       "-append",
                                       "console=" + target.console + " panic=-1 loglevel=1"};
     words.insert(words.end(), target.device.begin(), target.device.end());
-    std::vector<char*> argv;
-    std::transform(words.begin(), words.end(), std::back_inserter(argv),
-                   [](std::string& word) { return word.data(); });
-    argv.push_back(nullptr);
+    std::vector<char*> argv = null_terminated(words);
 
     int console[2];
     if (pipe2(console, O_CLOEXEC) != 0) {

@@ -44,16 +44,6 @@ std::string drain(int fd) {
     return text;
 }
 
-// The argument or environment vector that execve takes, pointing into words.
-std::vector<char*> null_terminated(std::vector<std::string>& words) {
-    std::vector<char*> pointers;
-    pointers.reserve(words.size() + 1);
-    std::transform(words.begin(), words.end(), std::back_inserter(pointers),
-                   [](std::string& word) { return word.data(); });
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
 // This process's environment, with extra options appended to ASAN_OPTIONS.
 std::vector<std::string> environment_with_asan_options(const std::vector<std::string>& extra) {
     const std::string name = "ASAN_OPTIONS=";
@@ -75,6 +65,15 @@ std::vector<std::string> environment_with_asan_options(const std::vector<std::st
 }
 
 }  // namespace
+
+std::vector<char*> null_terminated(std::vector<std::string>& words) {
+    std::vector<char*> pointers;
+    pointers.reserve(words.size() + 1);
+    std::transform(words.begin(), words.end(), std::back_inserter(pointers),
+                   [](std::string& word) { return word.data(); });
+    pointers.push_back(nullptr);
+    return pointers;
+}
 
 const tool_build& tool_under_test() {
     static const tool_build build = [] {

@@ -66,6 +66,9 @@ struct running_tool {
     bool may_be_killed = false;
 };
 
+// The argument vector that execv takes, pointing into words.
+std::vector<char*> null_terminated(std::vector<std::string>& words);
+
 // Starts the tool, or strace running the tool, with umask 0 so that the
 // creation modes the tool asks for show unmasked.
 running_tool start_tool(const run_options& options = {});

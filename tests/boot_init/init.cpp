@@ -73,15 +73,22 @@ long read_all(int fd) {
     return static_cast<long>(length);
 }
 
+// Reads the whole file into contents; its length, or -1 where it can't.
+long read_file(const char* path) {
+    const int fd = open(path, O_RDONLY);
+    if (fd < 0) {
+        return -1;
+    }
+    const long length = read_all(fd);
+    (void)close(fd);
+    return length;
+}
+
 // "boot: PATH absent", or "boot: PATH " and the file's bytes in hex.
 void report_file(const char* path) {
     say("boot: ");
     say(path);
-    const int fd = open(path, O_RDONLY);
-    const long length = fd < 0 ? -1 : read_all(fd);
-    if (fd >= 0) {
-        (void)close(fd);
-    }
+    const long length = read_file(path);
     if (length < 0) {
         say(" absent\n");
         return;
@@ -92,14 +99,12 @@ void report_file(const char* path) {
 }
 
 bool copy_file(const char* from, const char* to) {
-    const int source = open(from, O_RDONLY);
-    if (source < 0) {
+    const long length = read_file(from);
+    if (length < 0) {
         return false;
     }
-    const long length = read_all(source);
-    (void)close(source);
     const int target = open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (length < 0 || target < 0) {
+    if (target < 0) {
         return false;
     }
     const bool written =
@@ -159,11 +164,7 @@ void run_tool() {
 // The fourth field of the table's usbfs line, less "defaults", which
 // mount(8) handles itself and the kernel does not know.
 bool usbfs_options_from_table(char* options, std::size_t size) {
-    const int fd = open(table_path, O_RDONLY);
-    const long length = fd < 0 ? -1 : read_all(fd);
-    if (fd >= 0) {
-        (void)close(fd);
-    }
+    const long length = read_file(table_path);
     if (length < 0) {
         return false;
     }
