@@ -98,12 +98,13 @@ void report_file(const char* path) {
     say("\n");
 }
 
-bool copy_file(const char* from, const char* to) {
+// Copies a case's table to /etc/fstab.
+bool put_table(const char* from) {
     const long length = read_file(from);
     if (length < 0) {
         return false;
     }
-    const int target = open(to, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int target = open(table_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (target < 0) {
         return false;
     }
@@ -243,7 +244,7 @@ void run_case(int number) {
     (void)unlink(table_path);
     (void)unlink(backup_path);
     struct stat given {};
-    if (stat(table, &given) == 0 && !copy_file(table, table_path)) {
+    if (stat(table, &given) == 0 && !put_table(table)) {
         say("boot: could not set up the table\n");
     }
     say("boot: case ");
