@@ -141,14 +141,7 @@ console_log boot(const machine& target, const std::string& archive,
 
     // The serial line ends lines with CR LF; the init's own lines start
     // with "boot: ".
-    std::size_t at = 0;
-    while (at < log.text.size()) {
-        std::size_t end = log.text.find('\n', at);
-        if (end == std::string::npos) {
-            end = log.text.size();
-        }
-        std::string line = log.text.substr(at, end - at);
-        at = end + 1;
+    for (std::string line : lines_of(log.text)) {
         while (!line.empty() && line.back() == '\r') {
             line.pop_back();
         }

@@ -66,6 +66,9 @@ struct running_tool {
     bool may_be_killed = false;
 };
 
+// The lines of a program's output, without their line feeds.
+std::vector<std::string> lines_of(const std::string& text);
+
 // The argument vector that execv takes, pointing into words.
 std::vector<char*> null_terminated(std::vector<std::string>& words);
 

@@ -78,14 +78,7 @@ std::vector<system_call> calls_from_the_first_open_of_the_table(const std::strin
     std::vector<system_call> calls;
     std::map<std::string, int> seen;
     bool table_opened = false;
-    std::size_t at = 0;
-    while (at < trace.size()) {
-        std::size_t end = trace.find('\n', at);
-        if (end == std::string::npos) {
-            end = trace.size();
-        }
-        const std::string line = trace.substr(at, end - at);
-        at = end + 1;
+    for (const std::string& line : lines_of(trace)) {
         // strace -f puts the process ID first.
         const std::size_t name_begin = line.find_first_not_of("0123456789 ");
         const std::size_t parenthesis = line.find('(', name_begin);
