@@ -103,23 +103,43 @@ const tool_build& tool_under_test() {
 }
 
 injections on_table(std::vector<std::string> rules) {
-    return {table_path, std::move(rules)};
+    return {{table_path}, std::move(rules)};
 }
 
 injections on_backup(std::vector<std::string> rules) {
-    return {backup_path, std::move(rules)};
+    return {{backup_path}, std::move(rules)};
 }
 
 injections on_etc(std::vector<std::string> rules) {
-    return {etc_path, std::move(rules)};
+    return {{etc_path}, std::move(rules)};
+}
+
+injections on_the_files_it_changes(std::vector<std::string> rules) {
+    return {{table_path, backup_path, etc_path}, std::move(rules)};
 }
 
 injections on_every_call(std::vector<std::string> rules) {
-    return {nullptr, std::move(rules)};
+    return {{}, std::move(rules)};
 }
 
 bool strace_available() {
     return strace_path[0] != '\0';
+}
+
+traced_run run_tool_traced(run_options options) {
+    char trace_path[] = "/tmp/usbfs-fstab-patch-trace-XXXXXX";
+    const int trace_fd = mkstemp(trace_path);
+    if (trace_fd < 0) {
+        ADD_FAILURE() << "mkstemp: " << strerror(errno);
+        return {};
+    }
+    (void)close(trace_fd);
+    options.trace_file = trace_path;
+    traced_run run;
+    run.result = run_tool(options);
+    run.trace = file_contents(trace_path);
+    (void)unlink(trace_path);
+    return run;
 }
 
 running_tool start_tool(const run_options& options) {
@@ -132,9 +152,9 @@ running_tool start_tool(const run_options& options) {
         // paths and descriptors; -f follows any thread it makes them from.
         words = {strace_path, "-f", "-o",
                  options.trace_file.empty() ? "/dev/null" : options.trace_file};
-        if (options.injected.path != nullptr) {
+        for (const char* path : options.injected.paths) {
             words.emplace_back("-P");
-            words.emplace_back(options.injected.path);
+            words.emplace_back(path);
         }
         for (const std::string& rule : options.injected.rules) {
             words.emplace_back("-e");

@@ -22,18 +22,22 @@ struct tool_build {
 };
 const tool_build& tool_under_test();
 
-// strace injections, applied only to the system calls on one path, so that
-// they never hit the program loader or another of the tool's files, or to
-// every call where no path is given. A rule names every variant of its call
-// (open,openat; fstat,newfstatat,statx, ...) so that it hits the call
-// whichever C library and architecture made it.
+// strace injections, applied only to the system calls on the paths given,
+// so that they never hit the program loader or another of the tool's files,
+// or to every call where no path is given. A rule names every variant of its
+// call (open,openat; fstat,newfstatat,statx, ...) so that it hits the call
+// whichever C library and architecture made it. A rule's call count, its
+// when=N, counts only the calls on those paths.
 struct injections {
-    const char* path = nullptr;
+    std::vector<const char*> paths;
     std::vector<std::string> rules;
 };
 injections on_table(std::vector<std::string> rules);
 injections on_backup(std::vector<std::string> rules);
 injections on_etc(std::vector<std::string> rules);
+// The calls on the table, the backup, and /etc itself: every call in which
+// the tool touches the files it changes.
+injections on_the_files_it_changes(std::vector<std::string> rules);
 injections on_every_call(std::vector<std::string> rules);
 
 struct run_options {
@@ -80,6 +84,14 @@ run_result finish_tool(const running_tool& run);
 run_result run_tool(const run_options& options = {});
 
 bool strace_available();
+
+// A run of the tool under strace, and strace's trace of it; no trace where
+// the trace could not be written or read.
+struct traced_run {
+    run_result result;
+    std::optional<std::string> trace;
+};
+traced_run run_tool_traced(run_options options = {});
 
 // A test of the real binary: a private /etc, and the tool under test built.
 class ToolSandbox : public EtcSandbox {
