@@ -44,22 +44,27 @@ string(JOIN " " musl_compile_flags
     -isystem ${clang_resource_dir}/include
     -isystem ${musl_include_dir}
     -D_LIBCPP_HAS_MUSL_LIBC
-    -fno-exceptions -fno-rtti -fno-pie
+    -fno-exceptions -fno-rtti
+    -fPIE -fstack-protector-strong -Wformat -Werror=format-security -fno-ident
     -fno-asynchronous-unwind-tables -fno-unwind-tables
     -ffunction-sections -fdata-sections)
 set(CMAKE_CXX_FLAGS_INIT "${musl_compile_flags}")
 
-set(musl_link_flags "-static -nostdlib -Wl,--gc-sections -Wl,--build-id=none -s")
+# Hardened as Debian builds its packages, as far as a static binary can be:
+# a stack protector, position independence (a static PIE, which musl's
+# rcrt1.o relocates itself), and relocations read-only once done.
+set(musl_link_flags
+    "-static-pie -nostdlib -Wl,-z,relro,-z,now -Wl,--gc-sections -Wl,--build-id=none -s")
 if(musl_linker)
     string(APPEND musl_link_flags " --ld-path=${musl_linker}")
 endif()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${musl_link_flags}")
 
-# musl's start files around the objects, then its C library and the
+# musl's start files (rcrt1.o: the one for a static PIE) around the objects, then its C library and the
 # compiler's builtins; nothing else is searched. The compile flags stay out
 # of the link, where the header options mean nothing.
 set(CMAKE_CXX_LINK_EXECUTABLE
-    "<CMAKE_CXX_COMPILER> --target=${musl_triple} <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> ${musl_library_dir}/crt1.o ${musl_library_dir}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> ${musl_library_dir}/libc.a ${musl_builtins} ${musl_library_dir}/crtn.o")
+    "<CMAKE_CXX_COMPILER> --target=${musl_triple} <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> ${musl_library_dir}/rcrt1.o ${musl_library_dir}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> ${musl_library_dir}/libc.a ${musl_builtins} ${musl_library_dir}/crtn.o")
 
 set(CMAKE_FIND_ROOT_PATH ${musl_library_dir})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
