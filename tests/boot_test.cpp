@@ -136,11 +136,15 @@ TEST_P(OldKernel, RunsTheReleaseBinary) {
         EXPECT_EQ(run.backup, row.backup_after);
     }
 
-    // Mounted with the patched table's options, usbfs gives the root hub's
-    // and the tablet's device files to group 78, mode 0664.
+    // Mounted as before the run, usbfs gives the root hub's and the
+    // tablet's device files to root, mode 0644; remounted with the patched
+    // table's options, the same files go to group 78, mode 0664.
     if (target.has_usb) {
         const std::vector<std::string> mounted = {
-            "options devgid=78,devmode=0664",
+            "mounted",
+            "file /proc/bus/usb/001/001 mode 100644 uid 0 gid 0",
+            "file /proc/bus/usb/001/002 mode 100644 uid 0 gid 0",
+            "remounted with devgid=78,devmode=0664",
             "file /proc/bus/usb/001/001 mode 100664 uid 0 gid 78",
             "file /proc/bus/usb/001/002 mode 100664 uid 0 gid 78",
         };

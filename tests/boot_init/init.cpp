@@ -2,10 +2,10 @@
 // from the test's initramfs. It runs the tool once for each case the test
 // put under /cases (1, 2, ...), and reports over the console what the tool
 // printed, its exit status and both files, hex-encoded so that the serial
-// line can't alter a byte. After the first case it mounts usbfs with the
-// options of the patched table and reports the device files, where the
-// kernel has usbfs. It is built with the release toolchain, since a program
-// linked with the host's C library may not even start on these kernels.
+// line can't alter a byte. After the first case it mounts usbfs, then
+// remounts it with the options of the patched table, and reports the device
+// files each time, where the kernel has usbfs. It is built with the release toolchain, since a
+// program linked with the host's C library may not even start on these kernels.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/reboot.h>
@@ -202,8 +202,32 @@ void report_device_file(const char* path) {
     say(std::string_view(line, static_cast<std::size_t>(length)));
 }
 
-// Mounts usbfs as `mount /proc/bus/usb` would with the patched table, and
-// reports the mode and owner of the device files on the first bus.
+// Waits for the device files on the first bus: the root hub's is there at
+// once; the device behind it is found by the hub's own thread, a moment later.
+void report_device_files() {
+    struct stat device {};
+    const timespec tenth_of_a_second{0, 100000000};
+    for (int tries = 0; tries < 100 && stat("/proc/bus/usb/001/002", &device) != 0; ++tries) {
+        (void)nanosleep(&tenth_of_a_second, nullptr);
+    }
+    report_device_file("/proc/bus/usb/001/001");
+    report_device_file("/proc/bus/usb/001/002");
+}
+
+bool mounted_usbfs(unsigned long flags, const char* options) {
+    if (mount("usbfs", usbfs_mount_point, "usbfs", flags, options) == 0) {
+        return true;
+    }
+    say("boot: usbfs mount failed: ");
+    say(std::strerror(errno));
+    say("\n");
+    return false;
+}
+
+// Mounts usbfs as the table had it before the run, with no options, then
+// remounts it with the patched table's options, as `mount -o remount
+// /proc/bus/usb` does after a run, and reports the mode and owner of the
+// device files on the first bus each time.
 void check_usbfs_mount() {
     struct stat mount_point {};
     if (stat(usbfs_mount_point, &mount_point) != 0) {
@@ -215,24 +239,17 @@ void check_usbfs_mount() {
         say("boot: usbfs no entry\n");
         return;
     }
-    say("boot: usbfs options ");
-    say(options);
-    say("\n");
-    if (mount("usbfs", usbfs_mount_point, "usbfs", 0, options) != 0) {
-        say("boot: usbfs mount failed: ");
-        say(std::strerror(errno));
-        say("\n");
+    if (!mounted_usbfs(0, "")) {
         return;
     }
-    // The root hub is there at once; the device behind it is found by the
-    // hub's own thread, a moment later.
-    struct stat device {};
-    const timespec tenth_of_a_second{0, 100000000};
-    for (int tries = 0; tries < 100 && stat("/proc/bus/usb/001/002", &device) != 0; ++tries) {
-        (void)nanosleep(&tenth_of_a_second, nullptr);
+    say("boot: usbfs mounted\n");
+    report_device_files();
+    if (mounted_usbfs(MS_REMOUNT, options)) {
+        say("boot: usbfs remounted with ");
+        say(options);
+        say("\n");
+        report_device_files();
     }
-    report_device_file("/proc/bus/usb/001/001");
-    report_device_file("/proc/bus/usb/001/002");
     (void)umount(usbfs_mount_point);
 }
 
