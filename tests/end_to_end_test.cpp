@@ -117,31 +117,21 @@ void PrintTo(standard_error stream, std::ostream* out) {
 // Which of the main thread's mmap calls, counted as strace counts them for
 // when=N, is the first after the table's open to map at least size bytes.
 std::optional<int> first_mmap_of_at_least(const std::string& trace, off_t size) {
-    const std::vector<std::string> lines = lines_of(trace);
-    if (lines.empty()) {
-        return std::nullopt;
-    }
-    // strace -f puts the process ID first; the first line is the main thread's.
-    const std::string main_thread = lines.front().substr(0, lines.front().find(' '));
-    int occurrence = 0;
+    const std::vector<traced_call> calls = calls_in(trace);
     bool table_opened = false;
-    for (const std::string& line : lines) {
-        const std::size_t name = line.find_first_not_of(' ', main_thread.size());
-        if (!line.starts_with(main_thread + " ") || name == std::string::npos) {
+    for (const traced_call& call : calls) {
+        // The first call, the exec, is the main thread's.
+        if (call.thread != calls.front().thread) {
             continue;
         }
-        if (line.compare(name, 4, "open") == 0 &&
-            line.find("\"/etc/fstab\"") != std::string::npos) {
-            table_opened = true;
-        }
-        if (line.compare(name, 5, "mmap(") != 0) {
+        table_opened = table_opened || call.opens_the_table();
+        if (!table_opened || call.name != "mmap") {
             continue;
         }
-        ++occurrence;
-        const std::size_t length = line.find(", ", name);
-        if (table_opened && length != std::string::npos &&
-            std::strtoll(line.c_str() + length + 2, nullptr, 10) >= size) {
-            return occurrence;
+        const std::size_t length = call.line.find(", ");
+        if (length != std::string::npos &&
+            std::strtoll(call.line.c_str() + length + 2, nullptr, 10) >= size) {
+            return call.occurrence;
         }
     }
     return std::nullopt;

@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <map>
+#include <utility>
 
 namespace {
 
@@ -140,6 +142,34 @@ traced_run run_tool_traced(run_options options) {
     run.trace = file_contents(trace_path);
     (void)unlink(trace_path);
     return run;
+}
+
+bool traced_call::opens_the_table() const {
+    return name.starts_with("open") && line.find("\"/etc/fstab\"") != std::string::npos;
+}
+
+std::vector<traced_call> calls_in(const std::string& trace) {
+    std::vector<traced_call> calls;
+    std::map<std::string, int> seen;
+    for (const std::string& line : lines_of(trace)) {
+        const std::size_t thread_end = line.find_first_not_of("0123456789");
+        const std::size_t name_begin = line.find_first_not_of(' ', thread_end);
+        const std::size_t parenthesis = line.find('(', name_begin);
+        // Signals, exits and the second halves of interrupted calls are no
+        // calls of their own.
+        if (name_begin == std::string::npos || parenthesis == std::string::npos ||
+            line.compare(name_begin, 3, "---") == 0 || line.compare(name_begin, 3, "+++") == 0 ||
+            line.compare(name_begin, 4, "<...") == 0) {
+            continue;
+        }
+        traced_call call;
+        call.thread = line.substr(0, thread_end);
+        call.name = line.substr(name_begin, parenthesis - name_begin);
+        call.occurrence = ++seen[call.thread + " " + call.name];
+        call.line = line;
+        calls.push_back(std::move(call));
+    }
+    return calls;
 }
 
 running_tool start_tool(const run_options& options) {

@@ -93,6 +93,18 @@ struct traced_run {
 };
 traced_run run_tool_traced(run_options options = {});
 
+// One system call in a trace of strace -f: the thread that made it, the
+// call's name, which call of that name it is in that thread (as strace
+// counts them for when=N), and strace's whole line for it.
+struct traced_call {
+    std::string thread;
+    std::string name;
+    int occurrence = 0;
+    std::string line;
+    [[nodiscard]] bool opens_the_table() const;
+};
+std::vector<traced_call> calls_in(const std::string& trace);
+
 // A test of the real binary: a private /etc, and the tool under test built.
 class ToolSandbox : public EtcSandbox {
 protected:

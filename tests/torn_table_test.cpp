@@ -5,10 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -66,37 +66,13 @@ std::string version_of(const std::optional<std::string>& file, const table_versi
     return "torn (" + std::to_string(file->size()) + " bytes)";
 }
 
-// One system call of a run: its name, and which call of that name it is.
-struct system_call {
-    std::string name;
-    int occurrence;
-};
-
 // The calls that a run makes from its first open of the table on, read
-// from strace's trace of the whole run.
-std::vector<system_call> calls_from_the_first_open_of_the_table(const std::string& trace) {
-    std::vector<system_call> calls;
-    std::map<std::string, int> seen;
-    bool table_opened = false;
-    for (const std::string& line : lines_of(trace)) {
-        // strace -f puts the process ID first.
-        const std::size_t name_begin = line.find_first_not_of("0123456789 ");
-        const std::size_t parenthesis = line.find('(', name_begin);
-        if (name_begin == std::string::npos || parenthesis == std::string::npos ||
-            line.compare(name_begin, 3, "---") == 0 || line.compare(name_begin, 3, "+++") == 0 ||
-            line.compare(name_begin, 4, "<...") == 0) {
-            continue;
-        }
-        const std::string name = line.substr(name_begin, parenthesis - name_begin);
-        const int occurrence = ++seen[name];
-        if (!table_opened && name.starts_with("open") &&
-            line.find("\"/etc/fstab\"") != std::string::npos) {
-            table_opened = true;
-        }
-        if (table_opened) {
-            calls.push_back({name, occurrence});
-        }
-    }
+// from strace's trace of the run.
+std::vector<traced_call> calls_from_the_first_open_of_the_table(const std::string& trace) {
+    std::vector<traced_call> calls = calls_in(trace);
+    calls.erase(calls.begin(),
+                std::find_if(calls.begin(), calls.end(),
+                             [](const traced_call& call) { return call.opens_the_table(); }));
     return calls;
 }
 
@@ -118,11 +94,11 @@ TEST_P(KillPoints, LeaveAWholeTableAndARerunPatchesIt) {
     const traced_run first = run_tool_traced(traced);
     ASSERT_EQ(first.result.status, 0);
     ASSERT_TRUE(first.trace);
-    const std::vector<system_call> calls = calls_from_the_first_open_of_the_table(*first.trace);
+    const std::vector<traced_call> calls = calls_from_the_first_open_of_the_table(*first.trace);
     ASSERT_GT(calls.size(), 10U) << *first.trace;
 
     std::string outcomes;
-    for (const system_call& call : calls) {
+    for (const traced_call& call : calls) {
         const std::string point = call.name + "#" + std::to_string(call.occurrence);
         SCOPED_TRACE("killed at " + point);
         put_file(table_path, table.old_table);
