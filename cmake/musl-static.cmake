@@ -60,9 +60,10 @@ if(musl_linker)
 endif()
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${musl_link_flags}")
 
-# musl's start files (rcrt1.o: the one for a static PIE) around the objects, then its C library and the
-# compiler's builtins; nothing else is searched. The compile flags stay out
-# of the link, where the header options mean nothing.
+# musl's start files (rcrt1.o: the one for a static PIE) around the objects,
+# then its C library and the compiler's builtins; nothing else is searched.
+# The compile flags stay out of the link, where the header options mean
+# nothing.
 set(CMAKE_CXX_LINK_EXECUTABLE
     "<CMAKE_CXX_COMPILER> --target=${musl_triple} <CMAKE_CXX_LINK_FLAGS> <LINK_FLAGS> ${musl_library_dir}/rcrt1.o ${musl_library_dir}/crti.o <OBJECTS> -o <TARGET> <LINK_LIBRARIES> ${musl_library_dir}/libc.a ${musl_builtins} ${musl_library_dir}/crtn.o")
 
