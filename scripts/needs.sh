@@ -15,7 +15,7 @@ need() {
     *" $package "*) ;;
     *) needed_packages="$needed_packages $package" ;;
     esac
-    # musl for i386 and armel comes from those architectures' archives.
+    # musl for i386 comes from that architecture's archive.
     case $package in
     *:*)
         architecture=${package#*:}
@@ -45,14 +45,18 @@ need_release_build() {
     need libclang-rt-14-dev has_clang_runtime libclang_rt.builtins-x86_64.a
 }
 
-# All three release binaries: also musl for i386 and armel, and binutils
-# and libgcc for ARM.
+# All seven release binaries: also Debian's musl for i386, and, for the
+# CPUs that Debian has no musl for, the cross compilers that build musl from
+# its source and the binutils that link the tool (they come with the
+# compilers).
 need_release_builds() {
     need_release_build
     need musl-dev:i386 has_file /usr/lib/i386-linux-musl/libc.a
-    need musl-dev:armel has_file /usr/lib/arm-linux-musleabi/libc.a
-    need binutils-arm-linux-gnueabi has_command arm-linux-gnueabi-ld
-    need gcc-arm-linux-gnueabi has_file /usr/lib/gcc-cross/arm-linux-gnueabi/12/libgcc.a
+    need gcc-arm-linux-gnueabi has_command arm-linux-gnueabi-gcc
+    need gcc-mips-linux-gnu has_command mips-linux-gnu-gcc
+    need gcc-mipsel-linux-gnu has_command mipsel-linux-gnu-gcc
+    need gcc-powerpc-linux-gnu has_command powerpc-linux-gnu-gcc
+    need make has_command make
 }
 
 # What the package checks read the packages with.
@@ -99,9 +103,12 @@ need_checks() {
     need clang-format has_command clang-format
     need cppcheck has_command cppcheck
     need libclang-rt-14-dev has_clang_runtime libclang_rt.fuzzer-x86_64.a
-    # The ARM binary runs under qemu's user-mode emulator, and the boot
-    # tests start old kernels under qemu's system emulators.
+    # The release binaries but x86_64's run under qemu's user-mode
+    # emulators, and the boot tests start old kernels under qemu's system
+    # emulators, one of them from an ext2 disk image.
     need qemu-user-static has_command qemu-arm-static
     need qemu-system-x86 has_command qemu-system-x86_64
     need qemu-system-arm has_command qemu-system-arm
+    need qemu-system-mips has_command qemu-system-mipsel
+    need e2fsprogs has_command debugfs
 }

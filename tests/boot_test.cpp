@@ -1,9 +1,9 @@
 // Boots each release binary on a real old kernel under qemu, as a machine
 // of the era that usbfs lives in would run it: Linux 2.6.38 on x86_64, with
-// a USB device to see the patched options take effect; 2.6.17 on i386,
-// which lacks fallocate and AT_RANDOM; 3.2 on an ARM926 board. The init
-// program in the initramfs runs the tool over a few rows of the status
-// table and reports over the console.
+// a USB device to see the patched options take effect; 2.6.17 and 2.6.10 on
+// i386, which lack fallocate and AT_RANDOM; 3.2 on an ARM926 board; 2.6.36
+// on a MIPS Malta board. The init program on the root file system runs the
+// tool over a few rows of the status table and reports over the console.
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -35,6 +35,8 @@ struct old_kernel {
     const char* console;
     const char* release_preset;
     bool has_usb;
+    root_delivery root = root_delivery::initrd;
+    unsigned memory_mib = 128;
 };
 
 void PrintTo(const old_kernel& kernel, std::ostream* out) {
@@ -56,6 +58,15 @@ const old_kernel old_kernel_cases[] = {
      "ttyS0",
      "release-i386",
      false},
+    {"linux_2_6_10_i386",
+     "linux-2.6.10-i386.bzImage",
+     QEMU_I386_PATH,
+     {"-cpu", "qemu32"},
+     "ttyS0",
+     "release-i386",
+     false,
+     root_delivery::ext2_disk,
+     256},
     {"linux_3_2_armel",
      "linux-3.2.0-4-versatile-armel.zImage",
      QEMU_ARM_SYSTEM_PATH,
@@ -63,6 +74,14 @@ const old_kernel old_kernel_cases[] = {
      "ttyAMA0",
      "release-armel",
      false},
+    {"linux_2_6_36_mipsel",
+     "linux-2.6.36-mipsel-malta.vmlinuz",
+     QEMU_MIPSEL_SYSTEM_PATH,
+     {"-M", "malta"},
+     "ttyS0",
+     "release-mipsel",
+     false,
+     root_delivery::loader},
 };
 
 // The rows of the status table that the init runs, in its order: the
@@ -121,7 +140,8 @@ TEST_P(OldKernel, RunsTheReleaseBinary) {
     }
 
     const console_log log =
-        boot({target.qemu, target.device, kernel, target.console}, root.archive(), boot_time_limit);
+        boot({target.qemu, target.device, kernel, target.console, target.root, target.memory_mib},
+             root, boot_time_limit);
     ASSERT_TRUE(log.finished) << "the init did not finish; the console said:\n" << log.text;
     const boot_report report = read_report(log);
     ASSERT_EQ(report.cases.size(), std::size(boot_rows)) << log.text;

@@ -18,11 +18,19 @@ namespace {
 constexpr const char* strace_path = STRACE_PATH;
 constexpr unsigned tool_time_limit_seconds = 30;
 
-// An ARM binary runs here under qemu's user-mode emulator; any other runs
-// natively. The ELF header's machine field tells which it is.
-std::string emulator_for(const std::string& program) {
+// Every release binary but the x86_64 one runs here under qemu's user-mode
+// emulator, as the oldest CPU model of its family, so that an instruction
+// that CPU lacks fails the test. The ELF header's machine field and byte
+// order tell which emulator and model.
+struct emulation {
+    std::string qemu;
+    std::string cpu;
+};
+
+emulation emulation_for(const std::string& program) {
+    constexpr std::size_t byte_order_offset = 5;
+    constexpr unsigned char big_endian = 2;
     constexpr std::size_t machine_offset = 18;
-    constexpr unsigned char arm_machine = 40;
     unsigned char header[machine_offset + 2] = {};
     const int fd = open(program.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -30,9 +38,33 @@ std::string emulator_for(const std::string& program) {
     }
     const bool read_whole = read(fd, header, sizeof header) == static_cast<ssize_t>(sizeof header);
     close(fd);
-    return read_whole && header[machine_offset] == arm_machine && header[machine_offset + 1] == 0
-               ? QEMU_ARM_PATH
-               : "";
+    if (!read_whole) {
+        return {};
+    }
+    const bool is_big_endian = header[byte_order_offset] == big_endian;
+    const unsigned machine = is_big_endian
+                                 ? header[machine_offset] << 8U | header[machine_offset + 1]
+                                 : header[machine_offset + 1] << 8U | header[machine_offset];
+    constexpr unsigned intel_386 = 3;
+    constexpr unsigned mips = 8;
+    constexpr unsigned powerpc = 20;
+    constexpr unsigned arm = 40;
+    const std::string qemu = QEMU_USER_PREFIX;
+    switch (machine) {
+        case intel_386:
+            return {qemu + "i386-static", "486"};
+        case arm:
+            // ARMv4T (ARM925T), and the XScale of the big-endian boards.
+            return is_big_endian ? emulation{qemu + "armeb-static", "pxa250"}
+                                 : emulation{qemu + "arm-static", "ti925t"};
+        case mips:
+            // The MIPS32 release 1 core.
+            return {qemu + (is_big_endian ? "mips-static" : "mipsel-static"), "4Kc"};
+        case powerpc:
+            return {qemu + "ppc-static", "603"};
+        default:
+            return {};
+    }
 }
 
 std::string drain(int fd) {
@@ -97,7 +129,15 @@ const tool_build& tool_under_test() {
         const bool built_here = chosen == nullptr || chosen[0] == '\0';
         tool_build tool;
         tool.path = built_here ? TOOL_PATH : chosen;
-        tool.emulator = emulator_for(tool.path);
+        emulation emulated = emulation_for(tool.path);
+        // Another CPU model of the same family, such as a PowerPC without
+        // an FPU, may be asked for.
+        const char* cpu = std::getenv("USBFS_FSTAB_PATCH_QEMU_CPU");
+        if (!emulated.qemu.empty() && cpu != nullptr && cpu[0] != '\0') {
+            emulated.cpu = cpu;
+        }
+        tool.emulator = emulated.qemu;
+        tool.emulator_cpu = emulated.cpu;
         tool.sanitized = built_here && TOOL_IS_SANITIZED;
         return tool;
     }();
@@ -201,6 +241,8 @@ running_tool start_tool(const run_options& options) {
     if (!tool.emulator.empty()) {
         emulated_binary = open(tool.path.c_str(), O_RDONLY);
         words.push_back(tool.emulator);
+        words.emplace_back("-cpu");
+        words.push_back(tool.emulator_cpu);
         words.push_back("/proc/self/fd/" + std::to_string(emulated_binary));
     } else {
         words.push_back(tool.path);

@@ -14,10 +14,13 @@
 
 // The build whose binary the tests run. The default is the one built
 // beside the tests; USBFS_FSTAB_PATCH_TOOL names another, such as a release
-// binary. An ARM binary runs under qemu-arm-static.
+// binary. A binary for another CPU family, or for 32-bit x86, runs under
+// qemu's user-mode emulator as the oldest CPU model of its family, or as
+// the model that USBFS_FSTAB_PATCH_QEMU_CPU names.
 struct tool_build {
     std::string path;
     std::string emulator;  // empty: the binary runs natively
+    std::string emulator_cpu;
     bool sanitized = false;
 };
 const tool_build& tool_under_test();

@@ -15,7 +15,6 @@
 
 #include <cerrno>
 #include <cstddef>
-#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -37,10 +36,37 @@ void say(std::string_view text) {
     (void)write_fully(STDOUT_FILENO, text);
 }
 
-void say_number(long number) {
-    char digits[24];
-    const int length = std::snprintf(digits, sizeof digits, "%ld", number);
-    say(std::string_view(digits, static_cast<std::size_t>(length)));
+// Numbers are formatted by hand: printf would bring musl's floating-point
+// formatting, which needs the compiler's soft-float routines on CPUs
+// without an FPU.
+using digit_buffer = char[24];
+std::string_view digits_of(unsigned long number, unsigned base, digit_buffer& digits) {
+    std::size_t start = sizeof digits;
+    do {
+        digits[--start] = "0123456789abcdef"[number % base];
+        number /= base;
+    } while (number != 0);
+    return {digits + start, sizeof digits - start};
+}
+
+void say_number(unsigned long number, unsigned base = 10) {
+    digit_buffer digits;
+    say(digits_of(number, base, digits));
+}
+
+// The path /cases/NUMBER, followed by leaf.
+using case_path_buffer = char[48];
+const char* case_path(int number, std::string_view leaf, case_path_buffer& path) {
+    digit_buffer digits;
+    const std::string_view parts[] = {
+        "/cases/", digits_of(static_cast<unsigned long>(number), 10, digits), leaf};
+    std::size_t length = 0;
+    for (const std::string_view part : parts) {
+        std::memcpy(path + length, part.data(), part.size());
+        length += part.size();
+    }
+    path[length] = '\0';
+    return &path[0];
 }
 
 void say_hex(std::string_view bytes) {
@@ -195,11 +221,13 @@ void report_device_file(const char* path) {
     }
     say("boot: usbfs file ");
     say(path);
-    char line[64];
-    const int length = std::snprintf(
-        line, sizeof line, " mode %o uid %ld gid %ld\n", static_cast<unsigned>(status.st_mode),
-        static_cast<long>(status.st_uid), static_cast<long>(status.st_gid));
-    say(std::string_view(line, static_cast<std::size_t>(length)));
+    say(" mode ");
+    say_number(status.st_mode, 8);
+    say(" uid ");
+    say_number(status.st_uid);
+    say(" gid ");
+    say_number(status.st_gid);
+    say("\n");
 }
 
 // Waits for the device files on the first bus: the root hub's is there at
@@ -254,10 +282,8 @@ void check_usbfs_mount() {
 }
 
 void run_case(int number) {
-    char directory[32];
-    char table[48];
-    (void)std::snprintf(directory, sizeof directory, "/cases/%d", number);
-    (void)std::snprintf(table, sizeof table, "%s/fstab", directory);
+    case_path_buffer table;
+    (void)case_path(number, "/fstab", table);
     (void)unlink(table_path);
     (void)unlink(backup_path);
     struct stat given {};
@@ -280,10 +306,9 @@ int main() {
         say("boot: mounting /proc failed\n");
     }
     struct stat given {};
-    char directory[32];
     for (int number = 1;; ++number) {
-        (void)std::snprintf(directory, sizeof directory, "/cases/%d", number);
-        if (stat(directory, &given) != 0) {
+        case_path_buffer directory;
+        if (stat(case_path(number, "", directory), &given) != 0) {
             break;
         }
         run_case(number);
