@@ -5,10 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -16,6 +18,7 @@
 
 #include "file_io.h"
 #include "locator/find_insertion_point.h"
+#include "torn_rewrite.h"
 
 namespace {
 
@@ -105,12 +108,83 @@ bool reserve_space(const unique_fd& file, off_t new_size) {
     return result == 0 || errno == EOPNOTSUPP || errno == ENOSYS;
 }
 
-// Writes the table, as it was read, back over a rewrite that failed part
-// way. The old bytes fit in the space the old table already had.
+// Writes the old table back over a rewrite that failed part way: the table
+// as read, or, where the run finishes a torn rewrite, as the backup holds
+// it. The old bytes fit in the space the file already had.
 bool put_back_table(const unique_fd& file, std::string_view fstab_image) {
     return lseek(file.get(), 0, SEEK_SET) == 0 && write_fully(file.get(), fstab_image) &&
            ftruncate(file.get(), static_cast<off_t>(fstab_image.size())) == 0 &&
            flush_to_disk(file);
+}
+
+// The backup as an earlier run left it, where the table could be a rewrite
+// of it that was cut short: no shorter than the backup, at most
+// insertion_text longer, and not equal to it. No backup, one of another
+// size, one equal to the table, or one that can't be read gives no earlier
+// table, and the run goes on as any other.
+struct earlier_table {
+    table_buffer bytes;
+    std::size_t size = 0;
+    bool out_of_memory = false;
+
+    [[nodiscard]] std::string_view image() const { return {bytes.get(), size}; }
+};
+
+earlier_table read_earlier_table(std::string_view fstab_image) {
+    earlier_table earlier;
+    // Without O_NONBLOCK a FIFO left at the backup's path would hang the
+    // run here; on a regular file the flag changes nothing.
+    unique_fd backup = open_file(backup_path, O_RDONLY | O_NONBLOCK);
+    struct stat backup_status {};
+    if (!backup.is_open() || fstat(backup.get(), &backup_status) != 0 ||
+        !S_ISREG(backup_status.st_mode) || backup_status.st_size <= 0) {
+        return earlier;
+    }
+    const auto backup_size = static_cast<std::uintmax_t>(backup_status.st_size);
+    if (backup_size > fstab_image.size() ||
+        backup_size + insertion_text.size() < fstab_image.size()) {
+        return earlier;
+    }
+    const auto size = static_cast<std::size_t>(backup_size);
+    // Most reruns find a backup that begins as the table does, often one
+    // equal to it. It is read a chunk at a time while it does, and a buffer
+    // of its size is taken only once it differs: the bytes so far are then
+    // the table's own.
+    static char chunk[std::size_t{1} << 16];
+    std::size_t same = 0;
+    std::size_t chunk_size = 0;
+    while (same < size) {
+        chunk_size = std::min(sizeof chunk, size - same);
+        if (!read_fully(backup.get(), std::span(chunk, chunk_size))) {
+            return earlier;
+        }
+        if (std::memcmp(chunk, fstab_image.data() + same, chunk_size) != 0) {
+            break;
+        }
+        same += chunk_size;
+    }
+    if (same == fstab_image.size()) {
+        return earlier;
+    }
+    table_buffer bytes(static_cast<char*>(std::malloc(size)));
+    if (!bytes) {
+        earlier.out_of_memory = true;
+        return earlier;
+    }
+    ask_for_huge_pages(bytes.get(), size);
+    std::memcpy(bytes.get(), fstab_image.data(), same);
+    if (same < size) {
+        std::memcpy(bytes.get() + same, chunk, chunk_size);
+        same += chunk_size;
+    }
+    if (read_fully(backup.get(), std::span(bytes.get() + same, size - same))) {
+        earlier.bytes = std::move(bytes);
+        earlier.size = size;
+    }
+    // Nothing was written through this descriptor, so its close can lose
+    // nothing.
+    (void)backup.close();
+    return earlier;
 }
 
 }  // namespace
@@ -150,20 +224,35 @@ int run_update() {
     if (!read_fully(table.get(), std::span(buffer.get(), size))) {
         return finish(cant_read);
     }
-    const std::string_view fstab_image(buffer.get(), size);
+    std::string_view fstab_image(buffer.get(), size);
 
-    unique_fd backup = open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
-    if (!backup.is_open()) {
-        return finish(cant_back_up);
+    // A run killed inside its rewrite, or a crash before the rewrite reached
+    // the disk, leaves a table torn between the old and the new one. The
+    // backup then holds the only whole copy of the old table: it is kept,
+    // and the rewrite is done again from it. Without memory to tell, the
+    // run stops here rather than risk backing up a torn table.
+    earlier_table earlier = read_earlier_table(fstab_image);
+    if (earlier.out_of_memory) {
+        return finish(no_buffer);
     }
-    if (!write_fully(backup.get(), fstab_image) || !flush_to_disk(backup) || !backup.close()) {
-        return finish(cant_back_up);
-    }
-    // A backup created just now also needs its directory entry on disk, or
-    // a crash during the rewrite could leave no backup at all.
-    unique_fd directory = open_file(backup_directory, O_RDONLY | O_DIRECTORY);
-    if (!directory.is_open() || !flush_directory_to_disk(directory) || !directory.close()) {
-        return finish(cant_back_up);
+    if (earlier.bytes && is_torn_rewrite(fstab_image, earlier.image(), insertion_text)) {
+        fstab_image = earlier.image();
+    } else {
+        earlier.bytes.reset();
+        unique_fd backup =
+            open_file(backup_path, O_WRONLY | O_CREAT | O_TRUNC, backup_creation_mode);
+        if (!backup.is_open()) {
+            return finish(cant_back_up);
+        }
+        if (!write_fully(backup.get(), fstab_image) || !flush_to_disk(backup) || !backup.close()) {
+            return finish(cant_back_up);
+        }
+        // A backup created just now also needs its directory entry on disk,
+        // or a crash during the rewrite could leave no backup at all.
+        unique_fd directory = open_file(backup_directory, O_RDONLY | O_DIRECTORY);
+        if (!directory.is_open() || !flush_directory_to_disk(directory) || !directory.close()) {
+            return finish(cant_back_up);
+        }
     }
 
     const std::optional<std::size_t> insertion_point = find_insertion_point(fstab_image);
@@ -179,7 +268,7 @@ int run_update() {
     if (!rewrite.is_open()) {
         return finish(cant_open_for_writing);
     }
-    const auto new_size = static_cast<off_t>(size + insertion_text.size());
+    const auto new_size = static_cast<off_t>(fstab_image.size() + insertion_text.size());
     if (!reserve_space(rewrite, new_size)) {
         return finish(cant_write);
     }

@@ -1,17 +1,22 @@
 // The table must never be left torn, and the only good copy of it never
 // lost: not when the tool is killed at any of its system calls and then
 // simply run again, and not when two runs of it overlap.
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -215,3 +220,74 @@ TEST_F(FreeRunningPairs, NeverLeaveATornTable) {
 }
 
 }  // namespace
+
+using KillInsideTheWrite = ToolSandbox;
+
+// A kill that lands while the rewrite's one write request is under way
+// stops the kernel's copy between two pages: the table is then the new one
+// up to there and the old one after it. The run is killed once the new
+// bytes show at a page boundary far into the table; the rerun must finish
+// the rewrite from the backup, which still holds the old table.
+TEST_F(KillInsideTheWrite, LeavesATornTableThatARerunFinishes) {
+    std::string entries;
+    while (entries.size() < (std::size_t{32} << 20)) {
+        entries += megabyte_of_entries;
+    }
+    const std::string old_table = typical_table + entries;
+    const std::string new_table = typical_patched + entries;
+    constexpr off_t watched_offset = off_t{1} << 20;
+    constexpr std::size_t watched_size = 64;
+    const std::string_view watched_new =
+        std::string_view(new_table).substr(watched_offset, watched_size);
+
+    // On a fast machine the write may end before the kill lands; then the
+    // run is tried again.
+    constexpr int attempts = 20;
+    std::optional<std::string> torn;
+    int attempt = 0;
+    while (!torn && attempt++ < attempts) {
+        (void)unlink(backup_path);
+        put_file(table_path, old_table);
+        const int watched = open(table_path, O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(watched, 0) << strerror(errno);
+        run_options options;
+        options.may_be_killed = true;
+        const running_tool run = start_tool(options);
+        for (;;) {
+            char seen[watched_size];
+            if (pread(watched, seen, watched_size, watched_offset) ==
+                    static_cast<ssize_t>(watched_size) &&
+                std::string_view(seen, watched_size) == watched_new) {
+                (void)kill(run.process, SIGKILL);
+                break;
+            }
+            siginfo_t ended{};
+            if (waitid(P_PID, static_cast<id_t>(run.process), &ended,
+                       WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                ended.si_pid == run.process) {
+                break;
+            }
+        }
+        (void)close(watched);
+        const run_result killed = finish_tool(run);
+        std::optional<std::string> table = file_contents(table_path);
+        ASSERT_TRUE(file_contents(backup_path) == old_table) << "the backup is not the old table";
+        if (killed.signal == SIGKILL && table != old_table && table != new_table) {
+            torn = std::move(table);
+        }
+    }
+    ASSERT_TRUE(torn) << "no kill landed inside the write in " << attempts << " attempts";
+    const auto tear = static_cast<std::size_t>(
+        std::mismatch(torn->begin(), torn->end(), new_table.begin()).first - torn->begin());
+    EXPECT_GT(tear, static_cast<std::size_t>(watched_offset));
+
+    const run_result rerun = run_tool();
+    EXPECT_EQ(rerun.status, 0);
+    EXPECT_EQ(rerun.standard_error, progress + patched);
+    EXPECT_TRUE(file_contents(table_path) == new_table) << "the rerun did not finish the rewrite";
+    EXPECT_TRUE(file_contents(backup_path) == old_table) << "the old table was lost";
+    std::printf(
+        "killed inside the write on attempt %d: the table was new up to byte %zu of %zu, "
+        "old after it; the rerun left it new, with the old one backed up\n",
+        attempt, tear, torn->size());
+}
