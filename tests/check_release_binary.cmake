@@ -1,10 +1,26 @@
-# Fails when a release binary holds an instruction that the oldest CPU of
-# its family lacks: disassembles BINARY with OBJDUMP and matches each
+# Fails unless a release binary is what every machine of its family can
+# start: static, with no program interpreter and no NEEDED library,
+# stripped, at most 100 KiB, and without any instruction that the oldest CPU
+# of its family lacks. It disassembles BINARY with OBJDUMP and matches each
 # mnemonic against FORBIDDEN, an extended regular expression.
-#   cmake -DBINARY=... -DOBJDUMP=... -DFORBIDDEN=... -P check_instructions.cmake
+#   cmake -DBINARY=... -DOBJDUMP=... -DFORBIDDEN=... -P check_release_binary.cmake
 if(NOT EXISTS "${BINARY}")
     message(FATAL_ERROR "${BINARY} is not there; build its release preset first")
 endif()
+file(SIZE ${BINARY} size)
+if(size GREATER 102400)
+    message(FATAL_ERROR "${BINARY} is ${size} bytes, more than 100 KiB")
+endif()
+execute_process(COMMAND readelf -ldSW ${BINARY} OUTPUT_VARIABLE headers RESULT_VARIABLE result)
+if(NOT result EQUAL 0)
+    message(FATAL_ERROR "readelf could not read ${BINARY}")
+endif()
+foreach(sign "INTERP" "(NEEDED)" ".symtab")
+    string(FIND "${headers}" "${sign}" at)
+    if(NOT at EQUAL -1)
+        message(FATAL_ERROR "${BINARY} has ${sign}: it is not a stripped static binary")
+    endif()
+endforeach()
 execute_process(COMMAND ${OBJDUMP} -d --no-show-raw-insn ${BINARY}
                 OUTPUT_VARIABLE listing RESULT_VARIABLE result)
 if(NOT result EQUAL 0)
@@ -30,4 +46,5 @@ if(found)
     list(JOIN found "\n" shown)
     message(FATAL_ERROR "${BINARY} holds instructions that its oldest CPU lacks:\n${shown}")
 endif()
-message(STATUS "${checked} instructions in ${BINARY}, none of them matching ${FORBIDDEN}")
+message(STATUS "${BINARY}: ${size} bytes, static and stripped; ${checked} instructions, "
+               "none of them matching ${FORBIDDEN}")
