@@ -260,7 +260,9 @@ console_log boot(const machine& target, const initramfs& root, std::chrono::seco
 boot_report read_report(const console_log& log) {
     boot_report report;
     for (const auto& [key, value] : log.reports) {
-        if (key == "case") {
+        if (key == "kernel") {
+            report.kernel = value;
+        } else if (key == "case") {
             report.cases.emplace_back();
         } else if (key == "usbfs") {
             report.usbfs.push_back(value);

@@ -79,6 +79,7 @@ struct boot_case {
 // The runs in the order the init made them, and the other reports (usbfs)
 // as they came.
 struct boot_report {
+    std::string kernel;  // the kernel's /proc/version
     std::vector<boot_case> cases;
     std::vector<std::string> usbfs;
 };

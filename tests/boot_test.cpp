@@ -29,6 +29,7 @@ constexpr std::chrono::seconds boot_time_limit{240};
 
 struct old_kernel {
     const char* name;
+    const char* version;  // as the kernel names itself in /proc/version
     const char* kernel_file;
     const char* qemu;
     std::vector<std::string> device;
@@ -45,6 +46,7 @@ void PrintTo(const old_kernel& kernel, std::ostream* out) {
 
 const old_kernel old_kernel_cases[] = {
     {"linux_2_6_38_x86_64",
+     "2.6.38.2-lll+",
      "linux-2.6.38.2-x86_64.bzImage",
      QEMU_X86_64_PATH,
      {"-cpu", "qemu64", "-usb", "-device", "usb-tablet"},
@@ -52,6 +54,7 @@ const old_kernel old_kernel_cases[] = {
      "release",
      true},
     {"linux_2_6_17_i386",
+     "2.6.17.14-rtr",
      "linux-2.6.17.14-i386.bzImage",
      QEMU_I386_PATH,
      {"-cpu", "qemu32"},
@@ -59,6 +62,7 @@ const old_kernel old_kernel_cases[] = {
      "release-i386",
      false},
     {"linux_2_6_10_i386",
+     "2.6.10",
      "linux-2.6.10-i386.bzImage",
      QEMU_I386_PATH,
      {"-cpu", "qemu32"},
@@ -68,6 +72,7 @@ const old_kernel old_kernel_cases[] = {
      root_delivery::ext2_disk,
      256},
     {"linux_3_2_armel",
+     "3.2.0-4-versatile",
      "linux-3.2.0-4-versatile-armel.zImage",
      QEMU_ARM_SYSTEM_PATH,
      {"-M", "versatilepb"},
@@ -75,6 +80,7 @@ const old_kernel old_kernel_cases[] = {
      "release-armel",
      false},
     {"linux_2_6_36_mipsel",
+     "2.6.36",
      "linux-2.6.36-mipsel-malta.vmlinuz",
      QEMU_MIPSEL_SYSTEM_PATH,
      {"-M", "malta"},
@@ -144,6 +150,8 @@ TEST_P(OldKernel, RunsTheReleaseBinary) {
              root, boot_time_limit);
     ASSERT_TRUE(log.finished) << "the init did not finish; the console said:\n" << log.text;
     const boot_report report = read_report(log);
+    EXPECT_TRUE(report.kernel.starts_with(std::string("Linux version ") + target.version + " "))
+        << report.kernel;
     ASSERT_EQ(report.cases.size(), std::size(boot_rows)) << log.text;
     for (std::size_t at = 0; at < std::size(boot_rows); ++at) {
         const boot_row& row = boot_rows[at];
@@ -172,7 +180,18 @@ TEST_P(OldKernel, RunsTheReleaseBinary) {
     } else {
         EXPECT_EQ(report.usbfs, std::vector<std::string>{"absent"}) << log.text;
     }
-    // What a person watching the console would have seen.
+    // What a person watching the console would have seen: the kernel that
+    // booted, each run's messages and status, and the patched table.
+    std::printf("%s: %s\n", target.name, report.kernel.c_str());
+    for (std::size_t at = 0; at < std::size(boot_rows); ++at) {
+        std::string message = report.cases[at].standard_error;
+        for (std::size_t feed = message.find('\n'); feed != std::string::npos;
+             feed = message.find('\n', feed + 2)) {
+            message.replace(feed, 1, "\\n");
+        }
+        std::printf("%s: %s: \"%s\", status %s\n", target.name, boot_rows[at].name, message.c_str(),
+                    report.cases[at].status.c_str());
+    }
     std::printf("%s: the typical run's table after:\n%s", target.name,
                 report.cases.front().table.value_or("(absent)\n").c_str());
     for (const std::string& line : report.usbfs) {

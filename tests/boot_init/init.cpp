@@ -305,6 +305,12 @@ int main() {
     if (mount("proc", "/proc", "proc", 0, nullptr) != 0) {
         say("boot: mounting /proc failed\n");
     }
+    // The kernel that really booted, whatever the console's log level hid.
+    const long version_length = read_file("/proc/version");
+    if (version_length > 0) {
+        say("boot: kernel ");
+        say(std::string_view(contents, static_cast<std::size_t>(version_length)));
+    }
     struct stat given {};
     for (int number = 1;; ++number) {
         case_path_buffer directory;
