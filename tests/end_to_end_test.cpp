@@ -61,22 +61,6 @@ std::string large_table_with_entry_last(const std::string& entry) {
     return table + entry;
 }
 
-// The sanitizer's note on an allocation that it refused, as asked.
-std::string without_sanitizer_allocation_warning(std::string text) {
-    if (!tool_under_test().sanitized) {
-        return text;
-    }
-    const std::size_t note = text.find("==");
-    const std::string_view warning = "==WARNING: AddressSanitizer failed to allocate ";
-    const std::size_t warning_at = text.find(warning, note + 1);
-    const std::size_t end = text.find('\n', warning_at);
-    if (note != std::string::npos && warning_at != std::string::npos && end != std::string::npos &&
-        text.find_first_not_of("0123456789", note + 2) == warning_at) {
-        text.erase(note, end + 1 - note);
-    }
-    return text;
-}
-
 enum class fault {
     none,
     table_unreadable_to_user,
@@ -112,29 +96,6 @@ enum class standard_error { open, closed };
 
 void PrintTo(standard_error stream, std::ostream* out) {
     *out << (stream == standard_error::open ? "standard_error_open" : "standard_error_closed");
-}
-
-// Which of the main thread's mmap calls, counted as strace counts them for
-// when=N, is the first after the table's open to map at least size bytes.
-std::optional<int> first_mmap_of_at_least(const std::string& trace, off_t size) {
-    const std::vector<traced_call> calls = calls_in(trace);
-    bool table_opened = false;
-    for (const traced_call& call : calls) {
-        // The first call, the exec, is the main thread's.
-        if (call.thread != calls.front().thread) {
-            continue;
-        }
-        table_opened = table_opened || call.opens_the_table();
-        if (!table_opened || call.name != "mmap") {
-            continue;
-        }
-        const std::size_t length = call.line.find(", ");
-        if (length != std::string::npos &&
-            std::strtoll(call.line.c_str() + length + 2, nullptr, 10) >= size) {
-            return call.occurrence;
-        }
-    }
-    return std::nullopt;
 }
 
 class StatusTable : public ToolSandbox,
@@ -210,11 +171,11 @@ protected:
                     }
                     const traced_run first = run_tool_traced();
                     ASSERT_TRUE(first.trace);
-                    const std::optional<int> call = first_mmap_of_at_least(*first.trace, size);
-                    ASSERT_TRUE(call) << *first.trace;
+                    const std::vector<int> calls = mmaps_of_at_least(*first.trace, size);
+                    ASSERT_FALSE(calls.empty()) << *first.trace;
                     (void)unlink(backup_path);
                     options.injected =
-                        on_every_call({"mmap:error=ENOMEM:when=" + std::to_string(*call)});
+                        on_every_call({"mmap:error=ENOMEM:when=" + std::to_string(calls.front())});
                 }
                 break;
             }

@@ -204,4 +204,53 @@ INSTANTIATE_TEST_SUITE_P(States, Rerun, testing::ValuesIn(rerun_cases),
                              return std::string(info.param.name);
                          });
 
+using RerunWithoutMemory = ToolSandbox;
+
+// Telling a torn table takes a second buffer the size of the backup. Where
+// none can be had, the run stops before it writes anything: backing up a
+// table it could not check might put a torn one over the only whole copy.
+TEST_F(RerunWithoutMemory, StopsBeforeWritingAnything) {
+    std::string entries;
+    for (unsigned number = 0; entries.size() < (std::size_t{40} << 20); ++number) {
+        char line[64];
+        (void)std::snprintf(line, sizeof line, "UUID=%08x /srv/volume%06u ext4 defaults 0 2\n",
+                            number * 2654435761U, number % 1000000);
+        entries += line;
+    }
+    const std::string big_old = typical_table + entries;
+    const std::string big_new = typical_patched + entries;
+    const std::string torn =
+        big_new.substr(0, std::size_t{8} << 20) + big_old.substr(std::size_t{8} << 20);
+
+    const tool_build& tool = tool_under_test();
+    run_options options;
+    if (!tool.sanitized && tool.emulator.empty()) {
+        // Room for one buffer of the table's size, not for two.
+        options.address_space_limit = rlim_t{64} << 20;
+    } else {
+        // Neither a sanitized tool nor qemu starts in a small address space:
+        // a first run finds the call that maps the second buffer, and that
+        // call fails as the kernel fails it when memory runs out.
+        if (!strace_available()) {
+            SKIP_OR_FAIL_UNDER_CI("strace is not installed; it makes the mapping fail");
+        }
+        put_file(table_path, torn);
+        put_file(backup_path, big_old);
+        const traced_run first = run_tool_traced();
+        ASSERT_TRUE(first.trace);
+        const std::vector<int> calls =
+            mmaps_of_at_least(*first.trace, static_cast<off_t>(big_old.size()));
+        ASSERT_GE(calls.size(), 2U) << "the run did not map two buffers";
+        options.injected = on_every_call({"mmap:error=ENOMEM:when=" + std::to_string(calls[1])});
+        options.asan_options = {"allocator_may_return_null=1"};
+    }
+    put_file(table_path, torn);
+    put_file(backup_path, big_old);
+    const run_result run = run_tool(options);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(without_sanitizer_allocation_warning(run.standard_error), progress + no_buffer);
+    EXPECT_TRUE(file_contents(table_path) == torn) << "the table was changed";
+    EXPECT_TRUE(file_contents(backup_path) == big_old) << "the backup was changed";
+}
+
 }  // namespace

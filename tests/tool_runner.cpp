@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <map>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -210,6 +211,43 @@ std::vector<traced_call> calls_in(const std::string& trace) {
         calls.push_back(std::move(call));
     }
     return calls;
+}
+
+std::string without_sanitizer_allocation_warning(std::string text) {
+    if (!tool_under_test().sanitized) {
+        return text;
+    }
+    const std::size_t note = text.find("==");
+    const std::string_view warning = "==WARNING: AddressSanitizer failed to allocate ";
+    const std::size_t warning_at = text.find(warning, note + 1);
+    const std::size_t end = text.find('\n', warning_at);
+    if (note != std::string::npos && warning_at != std::string::npos && end != std::string::npos &&
+        text.find_first_not_of("0123456789", note + 2) == warning_at) {
+        text.erase(note, end + 1 - note);
+    }
+    return text;
+}
+
+std::vector<int> mmaps_of_at_least(const std::string& trace, off_t size) {
+    const std::vector<traced_call> calls = calls_in(trace);
+    std::vector<int> found;
+    bool table_opened = false;
+    for (const traced_call& call : calls) {
+        // The first call, the exec, is the main thread's.
+        if (call.thread != calls.front().thread) {
+            continue;
+        }
+        table_opened = table_opened || call.opens_the_table();
+        if (!table_opened || call.name != "mmap") {
+            continue;
+        }
+        const std::size_t length = call.line.find(", ");
+        if (length != std::string::npos &&
+            std::strtoll(call.line.c_str() + length + 2, nullptr, 10) >= size) {
+            found.push_back(call.occurrence);
+        }
+    }
+    return found;
 }
 
 running_tool start_tool(const run_options& options) {

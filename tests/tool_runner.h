@@ -108,6 +108,16 @@ struct traced_call {
 };
 std::vector<traced_call> calls_in(const std::string& trace);
 
+// What the tool printed on standard error, less the sanitizer's note on an
+// allocation that it refused, as asked; a tool that is not sanitized prints
+// none.
+std::string without_sanitizer_allocation_warning(std::string text);
+
+// Which of the main thread's mmap calls, counted as strace counts them for
+// when=N, map at least size bytes after the table's first open: the calls
+// that map the tool's buffers, whichever C library or emulator made them.
+std::vector<int> mmaps_of_at_least(const std::string& trace, off_t size);
+
 // A test of the real binary: a private /etc, and the tool under test built.
 class ToolSandbox : public EtcSandbox {
 protected:
