@@ -1,5 +1,5 @@
-# The release binaries, one row each: adding a CPU family is adding a row.
-# The preset for NAME is release-NAME (plain "release" for x86_64), and its
+# The release binaries, one row each: adding a CPU family is adding a row
+# here and its preset to CMakePresets.json. The preset for NAME is release-NAME (plain "release" for x86_64), and its
 # binary is build-<preset>/usbfs-fstab-patch. A row gives:
 #   TRIPLE     clang's target triple, also musl's --target
 #   FLAGS      code generation for the oldest CPU of the family; musl, where
@@ -40,7 +40,8 @@ endfunction()
 
 # musl's ARM atomics hold ldrex, strex and dmb for ARMv6 and later, and
 # choose them at run time only where the kernel's hardware capabilities say
-# the CPU has them; the compiler must emit no such instruction of its own.
+# the CPU has them, so those three are left out of the ARM lists; the
+# emulated runs on ARMv4T and XScale would stop at any of them.
 set(arm_v6_and_later "rev[a-z0-9]*|[su]xt[a-z0-9]*|movw|movt|umaal|[su]div|bfi|bfc|ubfx|sbfx|v[a-z0-9.]+")
 set(x87_and_sse "f[a-z0-9]+|[a-z]*(ps|pd|ss|sd)|movq|emms")
 set(mips_fpu "[a-z.]+\\.(s|d|w|l|ps)|[ls][wd]c1|[ls][wd]xc1|m[ft]h?c1|[cm]t?fc1|bc1[ft]l?")
