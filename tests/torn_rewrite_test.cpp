@@ -63,8 +63,18 @@ std::string long_cut_at(std::size_t cut) {
     return long_new.substr(0, cut) + long_old.substr(std::min(cut, long_old.size()));
 }
 
+// A table whose bytes after the entry repeat with the options' length, so
+// that its blocks there read the same shifted or not.
+const std::string repeating_old =
+    typical_table + "#" + std::string(std::size_t{3} * 4096, '=') + "\n";
+const std::string repeating_new =
+    repeating_old.substr(0, point) + std::string(options) + repeating_old.substr(point);
+
 // clang-format off
 const tear_case tear_cases[] = {
+    {"repeating_old_table", repeating_old, repeating_old, false},
+    {"repeating_new_table", repeating_new, repeating_old, false},
+    {"repeating_cut_after_the_options", repeating_new.substr(0, point + 60) + repeating_old.substr(point + 60), repeating_old, true},
     {"long_old_table", long_old, long_old, false},
     {"long_new_table", long_new, long_old, false},
     {"long_cut_at_a_block_boundary", long_cut_at(8192), long_old, true},
