@@ -1,6 +1,7 @@
 # The release binaries, one row each: adding a CPU family is adding a row
-# here and its preset to CMakePresets.json. The preset for NAME is release-NAME (plain "release" for x86_64), and its
-# binary is build-<preset>/usbfs-fstab-patch. A row gives:
+# here and its preset to CMakePresets.json. The preset for NAME is
+# release-NAME (plain "release" for x86_64), and its binary is
+# build-<preset>/usbfs-fstab-patch. A row gives:
 #   TRIPLE     clang's target triple, also musl's --target
 #   FLAGS      code generation for the oldest CPU of the family; musl, where
 #              it is built here, is built with the same flags
@@ -44,7 +45,7 @@ endfunction()
 # emulated runs on ARMv4T and XScale would stop at any of them.
 set(arm_v6_and_later "rev[a-z0-9]*|[su]xt[a-z0-9]*|movw|movt|umaal|[su]div|bfi|bfc|ubfx|sbfx|v[a-z0-9.]+")
 set(x87_and_sse "f[a-z0-9]+|[a-z]*(ps|pd|ss|sd)|movq|emms")
-set(mips_fpu "[a-z.]+\\.(s|d|w|l|ps)|[ls][wd]c1|[ls][wd]xc1|m[ft]h?c1|[cm]t?fc1|bc1[ft]l?")
+set(mips32r2_and_fpu "ext|ins|seb|seh|wsbh|rotrv?|di|ei|synci|[a-z.]+\\.(s|d|w|l|ps)|[ls][wd]c1|[ls][wd]xc1|m[ft]h?c1|[cm]t?fc1|bc1[ft]l?")
 set(powerpc_fpu_altivec_spe "^(f[a-z]+\\.?|lf[a-z]+|stf[a-z]+|mffs\\.?|mtfs[a-z0-9]*\\.?|v[a-z0-9]+|lv[a-z]+|stv[a-z]+|m[ft]vscr|dss[a-z]*|dst[a-z]*|ev[a-z]+)$")
 
 release_target(x86_64
@@ -69,12 +70,12 @@ release_target(mips
     TRIPLE mips-linux-musl FLAGS -march=mips32 -msoft-float
     MUSL source GCC mips-linux-gnu-gcc LINKER mips-linux-gnu-ld
     DEB mips OBJDUMP mips-linux-gnu-objdump
-    FORBIDDEN "^(ext|ins|seb|seh|wsbh|rotrv?|di|ei|synci|${mips_fpu})$")
+    FORBIDDEN "^(${mips32r2_and_fpu})$")
 release_target(mipsel
     TRIPLE mipsel-linux-musl FLAGS -march=mips32 -msoft-float
     MUSL source GCC mipsel-linux-gnu-gcc LINKER mipsel-linux-gnu-ld
     DEB mipsel OBJDUMP mipsel-linux-gnu-objdump
-    FORBIDDEN "^(ext|ins|seb|seh|wsbh|rotrv?|di|ei|synci|${mips_fpu})$")
+    FORBIDDEN "^(${mips32r2_and_fpu})$")
 release_target(powerpc
     TRIPLE powerpc-linux-musl FLAGS -mcpu=powerpc -msoft-float -mlong-double-64
     MUSL source GCC powerpc-linux-gnu-gcc LINKER powerpc-linux-gnu-ld

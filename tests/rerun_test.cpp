@@ -31,20 +31,27 @@ std::string patched_once(const std::string& table) {
     return point ? table.substr(0, *point) + insertion_text + table.substr(*point) : table;
 }
 
+// Entries that differ from one line to the next, at least size bytes of
+// them, so that a table shifted by the insertion differs from itself.
+std::string distinct_entries(std::size_t size) {
+    std::string entries;
+    for (unsigned number = 0; entries.size() < size; ++number) {
+        char line[64];
+        (void)std::snprintf(line, sizeof line, "UUID=%08x /srv/volume%06u ext4 defaults 0 2\n",
+                            number * 2654435761U, number % 1000000);
+        entries += line;
+    }
+    return entries;
+}
+
 // The usbfs entry comes early, and distinct entries follow it over several
 // pages, so that the table shifted by the insertion differs from itself at
 // every page boundary. It ends 7 bytes short of a page boundary: the new
 // table, 23 bytes longer, needs one more page than the old one.
 const std::string old_table = [] {
     constexpr std::size_t pages = 6;
-    std::string table = typical_table;
     const std::size_t size = pages * page_size - 7;
-    for (unsigned number = 0; table.size() < size; ++number) {
-        char line[64];
-        (void)std::snprintf(line, sizeof line, "UUID=%08x /srv/volume%06u ext4 defaults 0 2\n",
-                            number * 2654435761U, number);
-        table += line;
-    }
+    std::string table = typical_table + distinct_entries(size - typical_table.size());
     table.resize(size - 1);
     return table + "\n";
 }();
@@ -210,13 +217,7 @@ using RerunWithoutMemory = ToolSandbox;
 // none can be had, the run stops before it writes anything: backing up a
 // table it could not check might put a torn one over the only whole copy.
 TEST_F(RerunWithoutMemory, StopsBeforeWritingAnything) {
-    std::string entries;
-    for (unsigned number = 0; entries.size() < (std::size_t{40} << 20); ++number) {
-        char line[64];
-        (void)std::snprintf(line, sizeof line, "UUID=%08x /srv/volume%06u ext4 defaults 0 2\n",
-                            number * 2654435761U, number % 1000000);
-        entries += line;
-    }
+    const std::string entries = distinct_entries(std::size_t{40} << 20);
     const std::string big_old = typical_table + entries;
     const std::string big_new = typical_patched + entries;
     const std::string torn =
